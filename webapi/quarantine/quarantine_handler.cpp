@@ -1,0 +1,522 @@
+#include "quarantine_handler.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tavo/log.h"
+#include "tavo/param_check.h"
+#include "tavo/tavoav.h"
+#include "tavo/tavocore.h"
+
+namespace TAVO {
+namespace AntiVirus {
+
+namespace {
+
+const char* const kNoParamMethods[] = {
+    "APIQuarantineRetry_v1",
+    "APIQuarantineTaskDeleteAll_v1",
+};
+
+const ParamRule kLoadRules[] = {
+    {"start", JsonType::Integral, true},
+    {"limit", JsonType::Integral, true},
+};
+const ParamRule kDeleteListRules[] = {
+    {"volumes", JsonType::Array, true},
+    {"deleteNames", JsonType::Array, true},
+};
+const ParamRule kRestoreListRules[] = {
+    {"volumes", JsonType::Array, true},
+    {"restoreNames", JsonType::Array, true},
+};
+const ParamRule kTaskIdRules[] = {
+    {"task_id", JsonType::String, true},
+};
+
+const MethodParams kMethods[] = {
+    Method("APIQuarantineLoad_v1", kLoadRules),
+    Method("APIQuarantineDeleteList_v1", kDeleteListRules),
+    Method("APIQuarantineRestoreList_v1", kRestoreListRules),
+    Method("APIQuarantineTaskStatus_v1", kTaskIdRules),
+    Method("APIQuarantineTaskStop_v1", kTaskIdRules),
+};
+
+const char kTaskGroup[] = "admin";
+const char kTaskPrefix[] = "TAVO_AntiVirus_Quarantine_Task";
+const size_t kPathBufferSize = 1024;
+
+// Full path of an item: volume mount path and the path relative to it, cut to
+// the buffer when longer.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+void FormFullPath(char (&szFullPath)[kPathBufferSize], const char* szVolumePath,
+                  const char* szOriginalPath) {
+    snprintf(szFullPath, sizeof szFullPath, "%s%s", szVolumePath, szOriginalPath);
+}
+#pragma GCC diagnostic pop
+
+// Failure record of one item the service refused, as every answer of this
+// plug-in sends it.
+Json::Value FailRecord(const char* szFullPath, const char* szVolumePath,
+                       const QUARANTINE_FILE& item, int reason, const char* szSharePath) {
+    Json::Value jRecord(Json::objectValue);
+    jRecord["originalPath"] = szFullPath;
+    jRecord["volumePath"] = szVolumePath;
+    jRecord["renamedName"] = item.szRenamedName;
+    jRecord["threat"] = item.szThreat;
+    jRecord["time"] = item.szTime;
+    jRecord["reason"] = reason;
+    jRecord["sharePath"] = szSharePath;
+    return jRecord;
+}
+
+// Turns the failure list of a delete-all or restore-all into "failArray" and
+// "failCount"; a node whose share path cannot be found gets no record.
+void FillFailArray(const FAILED_QITEM_LIST* failListHead, Json::Value& jRetObj) {
+    char szSharePath[kPathBufferSize];
+    char szFullPath[kPathBufferSize];
+    memset(szSharePath, 0, sizeof szSharePath);
+    memset(szFullPath, 0, sizeof szFullPath);
+    Json::Value recordArray(Json::arrayValue);
+    int iFailCounter = 0;
+
+    for (const FAILED_QITEM_LIST* currFailList = failListHead; currFailList;
+         currFailList = currFailList->next) {
+        memset(szSharePath, 0, sizeof szSharePath);
+        if (AVQuarantineGetExtShareNameByMountPath(currFailList->szVolumePath, szSharePath,
+                                                   sizeof szSharePath) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
+            continue;
+        }
+        FormFullPath(szFullPath, currFailList->szVolumePath, currFailList->itemInfo.szOriginalPath);
+        recordArray.append(FailRecord(szFullPath, currFailList->szVolumePath,
+                                      currFailList->itemInfo, currFailList->errorType,
+                                      szSharePath));
+        ++iFailCounter;
+    }
+    jRetObj["failArray"] = recordArray;
+    jRetObj["failCount"] = iFailCounter;
+}
+
+}  // namespace
+
+QuarantineHandler::QuarantineHandler(APIRequest* req, APIResponse* resp, const char* method)
+    : _req(req), _resp(resp), _method(method) {}
+
+QuarantineHandler::~QuarantineHandler() {}
+
+void QuarantineHandler::CheckParam(Json::Value& jParams, int& errCode) const {
+    const char* szFailedName = "";
+    switch (CheckParamRules(*_req, _method, kNoParamMethods, kMethods, jParams, &szFailedName)) {
+    case ParamCheck::Ok:
+        break;
+    case ParamCheck::UnknownMethod:
+        TAVO_LOG(TAVO_LOG_ERR, "Unknown method: %s", _method.c_str());
+        errCode = WEBAPI_ERR_NO_SUCH_METHOD;
+        break;
+    case ParamCheck::MissingRequired:
+        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
+                 szFailedName);
+        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
+        break;
+    case ParamCheck::WrongOptional:
+        TAVO_LOG(TAVO_LOG_ERR, "The type of the paramter [%s] is incorrect.", szFailedName);
+        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
+        break;
+    }
+}
+
+void QuarantineHandler::Load() const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    PQLIBSZLIST pslQuarantineBaseList = nullptr;
+    QUARANTINE_PATH quarantine;
+    QUARANTINE_FILE* rgQuarantineFile = nullptr;
+    int itemCount = 0;
+    char szFullPath[kPathBufferSize];
+    char szSharePath[kPathBufferSize];
+    memset(szFullPath, 0, sizeof szFullPath);
+    memset(szSharePath, 0, sizeof szSharePath);
+    Json::Value recordArray(Json::arrayValue);
+    // Positions and counts in 64 bits: start + limit and p + 1 never overflow.
+    int64_t start = 0;
+    int64_t limit = 0;
+    int64_t totalCounter = 0;
+    int64_t offsetCounter = 0;
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        goto END;
+    }
+
+    // Integral values beyond 32 bits would make asInt throw.
+    if (!FitsInt32(jParams["start"])) {
+        TAVO_LOG(TAVO_LOG_ERR, "wrong value of the parameter [%s]", "start");
+        errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+        goto END;
+    }
+    if (!FitsInt32(jParams["limit"])) {
+        TAVO_LOG(TAVO_LOG_ERR, "wrong value of the parameter [%s]", "limit");
+        errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+        goto END;
+    }
+    start = jParams["start"].asInt();
+    limit = jParams["limit"].asInt();
+
+    pslQuarantineBaseList = QLIBCSzListAlloc(1024);
+    if (!pslQuarantineBaseList) {
+        TAVO_LOG(TAVO_LOG_ERR, "Failed to alloc memory for QLIBCSzListAlloc");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+    if (AVQuarantineAllBaseEnum(&pslQuarantineBaseList) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "AVQuarantineAllBaseEnum failed");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+
+    for (int i = 0; i < pslQuarantineBaseList->nItem; ++i) {
+        const char* szVolume = QLIBCSzListGet(pslQuarantineBaseList, i);
+        itemCount = 0;
+        if (!szVolume || AVQuarantineGet(szVolume, &quarantine) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume ? szVolume : "");
+            goto NEXT_VOLUME;
+        }
+        if (AVQuarantineDBReadFrom(&quarantine, &rgQuarantineFile, &itemCount) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to read quarantine");
+            goto NEXT_VOLUME;
+        }
+        totalCounter += itemCount;
+        if (itemCount <= 0) goto NEXT_VOLUME;
+
+        for (int j = 0; j < itemCount; ++j) {
+            const int64_t p = offsetCounter++;
+            if (p < start) continue;
+            if (p + 1 > start + limit) break;  // page complete
+
+            memset(szSharePath, 0, sizeof szSharePath);
+            if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
+                                                       sizeof szSharePath) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
+                break;
+            }
+            const QUARANTINE_FILE& item = rgQuarantineFile[j];
+            FormFullPath(szFullPath, quarantine.szVolumePath, item.szOriginalPath);
+            Json::Value jItem(Json::objectValue);
+            jItem["originalPath"] = szFullPath;
+            jItem["volumePath"] = quarantine.szVolumePath;
+            jItem["renamedName"] = item.szRenamedName;
+            jItem["threat"] = item.szThreat;
+            jItem["quarantineTime"] = item.szTime;
+            jItem["sharePath"] = szSharePath;
+            recordArray.append(jItem);
+        }
+    NEXT_VOLUME:
+        if (rgQuarantineFile) {
+            free(rgQuarantineFile);
+            rgQuarantineFile = nullptr;
+        }
+    }
+
+    jRetObj["quarantineArray"] = recordArray;
+    jRetObj["quarantineCount"] = static_cast<Json::Int64>(totalCounter);
+
+END:
+    if (pslQuarantineBaseList) QLIBCSzListFree(pslQuarantineBaseList);
+    if (errCode != WEBAPI_ERR_NONE) {
+        _resp->SetError(errCode, jRetObj);
+    } else {
+        _resp->SetSuccess(jRetObj);
+    }
+}
+
+void QuarantineHandler::DeleteList() const { ProcessList(false); }
+
+void QuarantineHandler::RestoreList() const { ProcessList(true); }
+
+void QuarantineHandler::ProcessList(bool blRestore) const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    Json::Value recordArray(Json::arrayValue);
+    QUARANTINE_PATH quarantine;
+    QUARANTINE_CONN* quarantineConn = nullptr;
+    QUARANTINE_FILE quarantineFile;
+    QUARANTINE_ERROR errType = AVQ_ERR_OK;
+    char szFullPath[kPathBufferSize];
+    char szSharePath[kPathBufferSize];
+    memset(szFullPath, 0, sizeof szFullPath);
+    memset(szSharePath, 0, sizeof szSharePath);
+    const char* szNamesKey = blRestore ? "restoreNames" : "deleteNames";
+    uint32_t listSize = 0;
+    int iFailCounter = 0;
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        _resp->SetError(errCode, jRetObj);
+        return;
+    }
+
+    const Json::Value& jVolumes = jParams["volumes"];
+    const Json::Value& jNames = jParams[szNamesKey];
+    listSize = jNames.size();
+    if (jVolumes.size() != listSize) {
+        TAVO_LOG(TAVO_LOG_ERR, "the size of the webapi parameters are mismatched: %d, %d",
+                 static_cast<int>(jNames.size()), static_cast<int>(jVolumes.size()));
+        if (jVolumes.size() < listSize) listSize = jVolumes.size();
+    }
+
+    for (uint32_t i = 0; i < listSize; ++i) {
+        const Json::Value& jVolume = jVolumes[i];
+        const Json::Value& jName = jNames[i];
+        if (!jVolume.isString() || !jName.isString()) {
+            TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting files in the quarantine");
+            _resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
+            return;
+        }
+        const char* szVolume = jVolume.asCString();
+        const char* szName = jName.asCString();
+
+        if (AVQuarantineGet(szVolume, &quarantine) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume);
+            continue;
+        }
+        if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s", quarantine.szDBPath);
+            goto NEXT_ITEM;
+        }
+        if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to get DB entry for renamedName='%s' from DB:%s", szName,
+                     quarantineConn->path.szDBPath);
+            goto NEXT_ITEM;
+        }
+        memset(szSharePath, 0, sizeof szSharePath);
+        if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
+                                                   sizeof szSharePath) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
+            goto NEXT_ITEM;
+        }
+        if (blRestore) {
+            errType = AVQuarantineRestoreFile(quarantineConn, szName, strlen(szName));
+        } else {
+            errType = AVQuarantineDeleteFile(quarantineConn, szName, strlen(szName));
+        }
+        if (errType == AVQ_ERR_OK) goto NEXT_ITEM;
+
+        if (blRestore) {
+            TAVO_LOG(TAVO_LOG_DEBUG, "error restore file[%s] from quarantine[%s] type:%d", szName,
+                     szVolume, static_cast<int>(errType));
+        } else {
+            TAVO_LOG(TAVO_LOG_DEBUG, "error delete file[%s] from quarantine[%s] type:%d", szName,
+                     szVolume, static_cast<int>(errType));
+        }
+        FormFullPath(szFullPath, quarantine.szVolumePath, quarantineFile.szOriginalPath);
+        recordArray.append(FailRecord(szFullPath, quarantine.szVolumePath, quarantineFile,
+                                      static_cast<int>(errType), szSharePath));
+        ++iFailCounter;
+
+    NEXT_ITEM:
+        if (quarantineConn) {
+            AVQuarantineClose(&quarantineConn);
+            quarantineConn = nullptr;
+        }
+    }
+
+    jRetObj["failArray"] = recordArray;
+    jRetObj["failCount"] = iFailCounter;
+    _resp->SetSuccess(jRetObj);
+}
+
+void QuarantineHandler::Retry() const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    TAVOAV_STAT engineStatus;
+    int iFuncRet = 0;
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        _resp->SetError(errCode, jRetObj);
+        return;
+    }
+
+    // The buttons stay disabled until the service has finished the attempt.
+    if (AVButtonSetReProcDisable() != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to disable re-process button");
+    }
+    if (AVButtonSetClearDisable() != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to disable clear warning button");
+    }
+    memset(&engineStatus, 0, sizeof engineStatus);
+    if (AVGetEngStat(&engineStatus) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "get engine status failed");
+        _resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
+        return;
+    }
+    if (engineStatus.mvFailedCnt == 0) {
+        TAVO_LOG(TAVO_LOG_DEBUG, "unexpected state: no mvFailed item");
+        _resp->SetSuccess(jRetObj);
+        return;
+    }
+
+    iFuncRet = QLIBCProcForkChildNoWait();
+    if (iFuncRet == -1) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to fork process");
+        _resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
+        return;
+    }
+    if (iFuncRet == 1) {
+        _resp->SetSuccess(jRetObj);
+        return;
+    }
+    // The detached child: never answers the request.
+    if (AVTryProcessAgain() < 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to re-process");
+    }
+    exit(1);
+}
+
+void QuarantineHandler::TaskDeleteAll() const {
+    APIPolling poll(_req);
+    poll.SetRequest(_req);
+    poll.SetGroupAttr(kTaskGroup);
+    poll.SetRemoveAttr(false);
+    poll.SetPrefixAttr(kTaskPrefix);
+    poll.Start(_resp, doDeleteAll, nullptr);
+}
+
+void QuarantineHandler::TaskRestoreAll() const {
+    APIPolling poll(_req);
+    poll.SetRequest(_req);
+    poll.SetGroupAttr(kTaskGroup);
+    poll.SetRemoveAttr(false);
+    poll.SetPrefixAttr(kTaskPrefix);
+    poll.Start(_resp, doRestoreAll, nullptr);
+}
+
+void QuarantineHandler::doDeleteAll(APIRequest* req, APIResponse* resp, void* data) {
+    (void)data;
+    Json::Value jRetObj;
+    FAILED_QITEM_LIST* failListHead = nullptr;
+
+    if (!req || !resp) {
+        TAVO_LOG(TAVO_LOG_ERR, "NULL API parameters");
+        if (resp) resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
+        return;
+    }
+    // The front end sees the task running until the final answer replaces this.
+    resp->SetSuccess(jRetObj);
+
+    if (AVQuarantineDeleteAllFiles(&failListHead) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to delete all quarantine files");
+        if (failListHead) AVQuarantineFailListFree(failListHead);
+        resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
+        return;
+    }
+    FillFailArray(failListHead, jRetObj);
+    if (failListHead) AVQuarantineFailListFree(failListHead);
+    resp->SetSuccess(jRetObj);
+}
+
+void QuarantineHandler::doRestoreAll(APIRequest* req, APIResponse* resp, void* data) {
+    (void)data;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    FAILED_QITEM_LIST* failListHead = nullptr;
+    BOOL blAddWhitelist = FALSE;
+
+    if (!req || !resp) {
+        TAVO_LOG(TAVO_LOG_ERR, "NULL API parameters");
+        if (resp) resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
+        return;
+    }
+    if (!req->HasParam("addToWhiteList") || !req->GetParam("addToWhiteList", Json::Value()).isBool()) {
+        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
+                 "addToWhiteList");
+        resp->SetError(WEBAPI_ERR_NO_REQUIRED_PARAM, jRetObj);
+        return;
+    }
+    jParams["addToWhiteList"] = req->GetParam("addToWhiteList", Json::Value());
+    resp->SetSuccess(jRetObj);
+
+    blAddWhitelist = jParams["addToWhiteList"].asBool() ? TRUE : FALSE;
+    if (AVQuarantineRestoreAllFiles(blAddWhitelist, &failListHead) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to restore all quarantine files");
+        if (failListHead) AVQuarantineFailListFree(failListHead);
+        resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
+        return;
+    }
+    FillFailArray(failListHead, jRetObj);
+    if (failListHead) AVQuarantineFailListFree(failListHead);
+    resp->SetSuccess(jRetObj);
+}
+
+void QuarantineHandler::TaskStatus() const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    std::string strTaskId;
+    APIPolling poll(_req);
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        _resp->SetError(errCode, jRetObj);
+        return;
+    }
+    strTaskId = jParams["task_id"].asString();
+    if (strTaskId.empty()) {
+        TAVO_LOG(TAVO_LOG_ERR, "task_id is emtpy");
+        _resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
+        return;
+    }
+    if (!poll.Status(strTaskId, jRetObj)) {
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        TAVO_LOG(TAVO_LOG_ERR, "failed to get task status");
+    }
+    if (errCode != WEBAPI_ERR_NONE) {
+        _resp->SetError(errCode, jRetObj);
+    } else {
+        _resp->SetSuccess(jRetObj);
+    }
+}
+
+void QuarantineHandler::TaskStop() const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    std::string strTaskId;
+    APIPolling poll(_req);
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        _resp->SetError(errCode, jRetObj);
+        return;
+    }
+    strTaskId = jParams["task_id"].asString();
+    if (strTaskId.empty()) {
+        TAVO_LOG(TAVO_LOG_ERR, "task_id is emtpy");
+        _resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
+        return;
+    }
+    if (!poll.Stop(strTaskId, true)) {
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        TAVO_LOG(TAVO_LOG_ERR, "failed to stop task");
+    }
+    if (errCode != WEBAPI_ERR_NONE) {
+        _resp->SetError(errCode, jRetObj);
+    } else {
+        _resp->SetSuccess(jRetObj);
+    }
+}
+
+}  // namespace AntiVirus
+}  // namespace TAVO
