@@ -41,8 +41,21 @@ typedef struct {
     BOOL pauseRequested;            /* the scanner holds while set */
     BOOL stopRequested;             /* the scanner / updater ends when set */
     int64_t scanStartTime;
-    int64_t reserved[8];
+    /* Start time of the recorded scanner / updater in clock ticks since boot
+     * (field 22 of /proc/<pid>/stat), 0 when unknown: tells a live process
+     * from a new one that reuses the id of a dead one. */
+    int64_t scannerStartTicks;
+    int64_t updaterStartTicks;
+    int64_t scanEndTime;            /* when the last scan ended, 0 when none did */
+    int32_t lastScanResult;         /* AVENG_SCAN_* of the last scan that ended */
+    int32_t reserved32;
+    int64_t reserved[4];
 } TAVOAV_ENGINE_STATE;
+
+/* How a scan ended (AVEngScanEnd, lastScanResult). */
+#define AVENG_SCAN_COMPLETED 0
+#define AVENG_SCAN_STOPPED   1
+#define AVENG_SCAN_FAILED    2
 
 /* Reads the whole state (a fresh default when the file does not exist yet).
  * Processes recorded as running that are gone are cleared from the copy
@@ -52,6 +65,57 @@ int AVEngStateRead(TAVOAV_ENGINE_STATE* pState);
  * unless modify returns non-zero (then nothing is written and that value is
  * returned). 0 on success, -1 when the state could not be read or written. */
 int AVEngStateModify(int (*modify)(TAVOAV_ENGINE_STATE* pState, void* ctx), void* ctx);
+
+/* Scanner side. A scanner records itself with AVEngScanBegin, reports with
+ * AVEngScanProgress (which hands back the pause and stop requests; a paused
+ * scanner polls AVEngStateRead at least once a second) and ends with
+ * AVEngScanEnd. A scanner that dies without AVEngScanEnd is noticed by the
+ * next read, which clears its flags. Each call writes the state file with
+ * fsync, so a scanner reports progress a few times a second at most. */
+
+/* Records pid as the running scanner of a new scan with total files to visit
+ * (0 when unknown): isScanning set, counters and last file reset (mvFailedCnt
+ * kept), pause and stop requests cleared (a stop is kept while an update
+ * runs), UI state scanning with stop and pause enabled, not paused,
+ * acknowledge disabled, the result notice of the previous scan ended.
+ * 0 on success; 1 when another live scanner is recorded (nothing changed:
+ * the caller ends without disturbing it); -1 on failure. */
+int AVEngScanBegin(pid_t pid, int64_t total);
+/* Stores the counters and the last scanned file (NULL keeps it) of the scan
+ * that pid runs, and returns the pending requests in *pblPause and *pblStop
+ * (either may be NULL). 0 on success; -1 when pid is not the recorded scanner
+ * or the state cannot be written. */
+int AVEngScanProgress(pid_t pid, const char* szLastFile, int64_t scanned, int64_t infected,
+                      int64_t processFailed, int64_t errFiles, BOOL* pblPause, BOOL* pblStop);
+/* Ends the scan that pid runs with iResult (AVENG_SCAN_*): scanner and flags
+ * cleared, the result notice raised (isStayInNotify, UI state wait-notify),
+ * acknowledge enabled, stop and pause disabled and not paused, clear and
+ * re-process enabled exactly when mvFailedCnt is non-zero. 0 on success; -1
+ * when pid is not the recorded scanner or the state cannot be written. */
+int AVEngScanEnd(pid_t pid, int iResult);
+
+/* Updater side, the same pattern: AVEngUpdateBegin records pid as the running
+ * update (isUpdating set, isUpdFailed and the download sizes reset, UI state
+ * updating unless a scan or its notice holds the UI, stop enabled); 1 when
+ * another live updater is recorded, -1 on failure. AVEngUpdateProgress stores
+ * the download sizes and returns the stop request. AVEngUpdateEnd clears the
+ * update, stores blFailed in isUpdFailed and puts an updating UI back to
+ * secure or danger (per mvFailedCnt). 0 on success. */
+int AVEngUpdateBegin(pid_t pid);
+int AVEngUpdateProgress(pid_t pid, int64_t downloadSizeTotal, int64_t downloadSizeNow,
+                        BOOL* pblStop);
+int AVEngUpdateEnd(pid_t pid, BOOL blFailed);
+
+/* File lists (AVTransSZListToFileList writes them into TAVOAV_FILELIST_DIR).
+ * Format: the header line "TAVOFILELIST 1 <count>\n" (count in decimal), then
+ * each path as its bytes followed by one NUL byte, nothing after the last.
+ * Reads the file-list file szFileListPath (an appliance path) and appends its
+ * paths, byte for byte and in order, to *ppList (a list is allocated when
+ * *ppList is NULL). A file without the header, with a count that does not
+ * match or with an unterminated last path is refused. 0 on success, -1 on
+ * failure (a list allocated here is freed and *ppList set back to NULL; a
+ * list passed in may hold some of the paths). */
+int AVFileListRead(const char* szFileListPath, PQLIBSZLIST* ppList);
 
 /* Report: appends one event (local time as "YYYY-MM-DD HH:MM:SS").
  * Categories: "info", "warning", "error". Modules: "scan", "update",
