@@ -1,0 +1,43 @@
+// The host program: one call in CGI mode (one request from the web server)
+// or on the command line, answered from the plug-ins.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "plugins.h"
+#include "tavo/webapi.h"
+
+namespace TAVO {
+namespace Host {
+
+// The answer body, compact JSON without a line end.
+std::string AnswerBody(const APIResponse& resp);
+std::string ErrorBody(int code);
+
+// What one entry call left behind.
+struct Outcome {
+    APIResponse response;
+    std::string pluginOutput;  // what the entry wrote on standard output
+    bool threw = false;        // an exception escaped the entry
+};
+
+// Calls the entry with standard output captured, so that nothing it writes
+// reaches the caller before the host has seen the whole answer. An escaping
+// exception is logged and noted.
+Outcome Invoke(APIFunc func, APIRequest& req);
+
+// The bytes sent for an outcome: as a CGI response (header lines, empty
+// line, body) or as the command line's standard output (body and a line end).
+std::string CgiOutput(const Outcome& outcome);
+std::string CliOutput(const Outcome& outcome, int& exitCode);
+// A host answer of its own (error code) in either form.
+std::string CgiError(int code);
+
+// Serves one CGI request from the environment and standard input.
+int RunCgi(const std::vector<std::string>& pluginDirs);
+// The command line; argv[0] is the program.
+int RunCli(int argc, char** argv, const std::vector<std::string>& pluginDirs);
+
+}  // namespace Host
+}  // namespace TAVO

@@ -1,0 +1,71 @@
+// A small plug-in for the host's tests. Built twice: as the plug-in
+// "TAVO.Test" (entries below) and, with TEST_PLUGIN_DUPLICATE, as a second
+// file claiming one of the same entries.
+#include <cstdio>
+#include <stdexcept>
+
+#include "tavo/webapi.h"
+
+using TAVO::APIRequest;
+using TAVO::APIResponse;
+
+namespace {
+
+[[maybe_unused]] void Echo(APIRequest* req, APIResponse* resp) {
+    Json::Value out(Json::objectValue);
+    out["params"] = req->Params();
+    out["lang"] = req->GetUILanguage();
+    resp->SetSuccess(out);
+}
+
+[[maybe_unused]] void Fail(APIRequest* req, APIResponse* resp) {
+    resp->SetError(req->GetParam("code", 120).asInt(), req->GetParam("data", Json::Value()));
+}
+
+[[maybe_unused]] void Throw(APIRequest*, APIResponse* resp) {
+    // Output already on its way must not reach the client.
+    printf("Content-Type:text/plain\n\npartial");
+    fflush(stdout);
+    resp->SetSuccess(Json::Value("early"));
+    throw std::runtime_error("test failure");
+}
+
+[[maybe_unused]] void Download(APIRequest*, APIResponse* resp) {
+    printf("Content-Type:application/octet-stream\n");
+    printf("Content-Disposition:attachment; filename=\"t.txt\"\n\n");
+    printf("line 1\r\nline 2\r\n");
+    resp->SetEnableOutput(false);
+    resp->SetSuccess(Json::Value());
+}
+
+[[maybe_unused]] void DownloadFails(APIRequest*, APIResponse* resp) {
+    printf("Content-Type:application/octet-stream\n\n");
+    resp->SetError(117, Json::Value());
+}
+
+[[maybe_unused]] void Silent(APIRequest*, APIResponse*) {}
+
+[[maybe_unused]] void V2(APIRequest*, APIResponse* resp) { resp->SetSuccess(Json::Value(2)); }
+
+}  // namespace
+
+#ifndef TEST_PLUGIN_DUPLICATE
+static TAVO::API_TABLE gTable[] = {
+    {"TAVO.Test", 1, "echo", Echo},
+    {"TAVO.Test", 1, "fail", Fail},
+    {"TAVO.Test", 1, "throw", Throw},
+    {"TAVO.Test", 1, "download", Download},
+    {"TAVO.Test", 1, "download_fails", DownloadFails},
+    {"TAVO.Test", 1, "silent", Silent},
+    {"TAVO.Test", 2, "v2", V2},
+    {nullptr, 0, nullptr, nullptr},
+};
+#else
+static TAVO::API_TABLE gTable[] = {
+    {"TAVO.Other", 1, "echo", Echo},
+    {"TAVO.Test", 1, "echo", Echo},
+    {nullptr, 0, nullptr, nullptr},
+};
+#endif
+
+extern "C" TAVO_EXPORT TAVO::API_TABLE* GetAPITable(void) { return gTable; }

@@ -1,0 +1,299 @@
+"""End-to-end harness: the web API host under a real lighttpd.
+
+    from harness import Sandbox
+    with Sandbox() as sb:            # temporary TAVO_ROOT + lighttpd on a free loopback port
+        sb.root                      # pathlib.Path of the temporary root
+        sb.path("/volume1/a")        # root-resolved path
+        sb.call(api, method, version=1, **params) -> dict   # HTTP GET, each param JSON-encoded
+        sb.post(api, method, version=1, **params) -> dict   # HTTP POST form body
+        sb.raw(query_string) -> (status, headers, body)
+        sb.cli(api, method, *name_eq_value, version=1) -> (exit_code, stdout_text)
+        sb.error_log()               # lighttpd's error log with the CGI's standard error
+
+Sandbox(env={...}) passes extra environment to the CGI and the command line
+(TAVO_LOG_STDERR=1 is set by default, so the host's log lines reach the error
+log and cli_full's stderr). The build folder comes from TAVO_BUILD_DIR.
+
+On exit lighttpd is stopped, every process still running with this sandbox's
+TAVO_ROOT in its environment (background tasks, scanner stand-ins) is killed,
+and the temporary folder is removed (kept when TAVO_E2E_KEEP=1).
+"""
+
+import http.client
+import json
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.parse
+
+PACKAGE_DIR = "/var/packages/AntiVirus-Zentrel/target"
+# Folders every stand-in expects in a fresh root.
+ROOT_DIRS = (PACKAGE_DIR + "/bin", PACKAGE_DIR + "/etc", PACKAGE_DIR + "/tmp",
+             "/volume1", "/volume2")
+# Sanitizer settings reach the CGI too, so a sanitized build reports there.
+PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TZ", "LANG", "LC_ALL")
+
+
+def build_dir():
+    value = os.environ.get("TAVO_BUILD_DIR")
+    if value:
+        return pathlib.Path(value).resolve()
+    return (pathlib.Path(__file__).resolve().parents[2] / "build").resolve()
+
+
+def _free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _lighttpd_string(value):
+    return '"' + str(value).replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def lighttpd_config(port, docroot, cgi_program, env, error_log, bind="127.0.0.1"):
+    """A lighttpd configuration serving cgi_program at /webapi/api.cgi."""
+    env_items = ",\n".join("  %s => %s" % (_lighttpd_string(k), _lighttpd_string(v))
+                           for k, v in sorted(env.items()))
+    return """\
+server.modules = ("mod_indexfile", "mod_alias", "mod_setenv", "mod_cgi", "mod_staticfile")
+server.document-root = {docroot}
+server.bind = {bind}
+server.port = {port}
+server.errorlog = {error_log}
+server.breakagelog = {error_log}
+index-file.names = ("index.html")
+mimetype.assign = (".html" => "text/html", ".js" => "text/javascript", ".css" => "text/css",
+                   ".json" => "application/json", ".svg" => "image/svg+xml", ".png" => "image/png")
+alias.url = ("/webapi/api.cgi" => {program})
+cgi.assign = ("/{program_name}" => "")
+setenv.add-environment = (
+{env_items}
+)
+""".format(docroot=_lighttpd_string(docroot), bind=_lighttpd_string(bind), port=port,
+           error_log=_lighttpd_string(error_log), program=_lighttpd_string(cgi_program),
+           program_name=pathlib.Path(cgi_program).name, env_items=env_items)
+
+
+def _processes_with_env(name, value):
+    """Process ids whose environment holds name=value."""
+    needle = ("%s=%s" % (name, value)).encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if needle in f.read().split(b"\0"):
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+class SandboxError(RuntimeError):
+    pass
+
+
+class Sandbox:
+    def __init__(self, env=None, plugins=None, log_stderr=True):
+        self.build = build_dir()
+        self.program = self.build / "bin" / "tavo-webapi"
+        self.plugins = plugins if plugins is not None else str(self.build / "plugins")
+        self.extra_env = dict(env or {})
+        if log_stderr:
+            self.extra_env.setdefault("TAVO_LOG_STDERR", "1")
+        self.tmp = None
+        self.root = None
+        self.port = None
+        self._server = None
+
+    # -- set-up and tear-down -------------------------------------------------
+
+    def __enter__(self):
+        if not self.program.exists():
+            raise SandboxError("host program not built: %s" % self.program)
+        self.tmp = pathlib.Path(tempfile.mkdtemp(prefix="tavo-e2e-"))
+        try:
+            self.root = self.tmp / "root"
+            for d in ROOT_DIRS:
+                self.path(d).mkdir(parents=True, exist_ok=True)
+            (self.tmp / "www").mkdir()
+            self._start_server()
+        except BaseException:
+            self._cleanup()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self._cleanup()
+        return False
+
+    def env(self):
+        """The environment of the host program in this sandbox."""
+        env = {"TAVO_ROOT": str(self.root), "TAVO_WEBAPI_PLUGINS": self.plugins,
+               "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        for name in PASS_THROUGH:
+            if name in os.environ:
+                env[name] = os.environ[name]
+        env.update(self.extra_env)
+        return env
+
+    def _start_server(self):
+        self.error_log_path = self.tmp / "lighttpd-error.log"
+        conf = self.tmp / "lighttpd.conf"
+        last_error = ""
+        for _ in range(5):
+            self.port = _free_port()
+            conf.write_text(lighttpd_config(self.port, self.tmp / "www", self.program, self.env(),
+                                            self.error_log_path))
+            # The CGI's standard error is lighttpd's: both go to the error log.
+            out = open(self.error_log_path, "ab")
+            self._server = subprocess.Popen(["lighttpd", "-D", "-f", str(conf)], stdin=subprocess.DEVNULL,
+                                            stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+            out.close()
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline:
+                if self._server.poll() is not None:
+                    break
+                try:
+                    with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                        return
+                except OSError:
+                    time.sleep(0.05)
+            last_error = self.error_log()
+            self._stop_server()
+        raise SandboxError("lighttpd did not start:\n" + last_error)
+
+    def _stop_server(self):
+        if self._server is None:
+            return
+        if self._server.poll() is None:
+            self._server.terminate()
+            try:
+                self._server.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._server.kill()
+                self._server.wait()
+        self._server = None
+
+    def kill_leftovers(self):
+        """Kills every process that runs with this sandbox's root (tasks,
+        scanner stand-ins, CGI processes) and waits until they are gone."""
+        if self.root is None:
+            return
+        for _ in range(50):
+            pids = _processes_with_env("TAVO_ROOT", self.root)
+            if not pids:
+                return
+            for pid in pids:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            time.sleep(0.1)
+            pids = [p for p in pids if _alive(p)]
+            if not pids:
+                return
+
+    def _cleanup(self):
+        try:
+            self._stop_server()
+        finally:
+            self.kill_leftovers()
+            if self.tmp is not None and os.environ.get("TAVO_E2E_KEEP") != "1":
+                shutil.rmtree(self.tmp, ignore_errors=True)
+
+    # -- helpers ----------------------------------------------------------------
+
+    def path(self, appliance_path):
+        """The real path of an appliance path inside the sandbox root."""
+        return self.root / str(appliance_path).lstrip("/")
+
+    def error_log(self):
+        try:
+            return self.error_log_path.read_text(errors="replace")
+        except (OSError, AttributeError):
+            return ""
+
+    @staticmethod
+    def encode(api, method, version, params):
+        fields = [("api", api), ("version", str(version)), ("method", method)]
+        fields += [(k, json.dumps(v)) for k, v in params.items()]
+        return urllib.parse.urlencode(fields)
+
+    def request(self, http_method, target, body=None, headers=None):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        try:
+            conn.request(http_method, target, body=body, headers=headers or {})
+            resp = conn.getresponse()
+            return resp.status, {k.lower(): v for k, v in resp.getheaders()}, resp.read()
+        finally:
+            conn.close()
+
+    def _json(self, status, headers, body):
+        try:
+            return json.loads(body.decode("utf-8"))
+        except ValueError:
+            raise SandboxError("not a JSON answer (HTTP %d, %r): %r\n--- error log ---\n%s"
+                               % (status, headers, body[:2000], self.error_log()))
+
+    def call(self, api, method, version=1, **params):
+        status, headers, body = self.raw(self.encode(api, method, version, params))
+        return self._json(status, headers, body)
+
+    def post(self, api, method, version=1, **params):
+        status, headers, body = self.raw_post(self.encode(api, method, version, params))
+        return self._json(status, headers, body)
+
+    def raw(self, query_string, headers=None):
+        """GET /webapi/api.cgi?query_string: (status, headers with lower-case names, body bytes)."""
+        return self.request("GET", "/webapi/api.cgi?" + query_string, headers=headers)
+
+    def raw_post(self, body, headers=None, query_string=""):
+        all_headers = {"Content-Type": "application/x-www-form-urlencoded"}
+        all_headers.update(headers or {})
+        if isinstance(body, str):
+            body = body.encode()
+        target = "/webapi/api.cgi" + ("?" + query_string if query_string else "")
+        return self.request("POST", target, body=body, headers=all_headers)
+
+    def cli_full(self, *args, env=None, timeout=60):
+        """Runs tavo-webapi with args: (exit_code, stdout_text, stderr_text)."""
+        run_env = self.env()
+        run_env.update(env or {})
+        proc = subprocess.run([str(self.program)] + [str(a) for a in args], env=run_env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
+
+    def cli(self, api, method, *name_eq_value, version=1):
+        code, out, _ = self.cli_full("call", api, version, method, *name_eq_value)
+        return code, out
+
+
+def _alive(pid):
+    """Whether pid is a process that has not ended (a zombie counts as ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        return state not in ("Z", "X")
+    except (OSError, IndexError):
+        return False
+
+
+def wait_until(predicate, timeout=30, interval=0.05):
+    """Polls predicate until it is true; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+alive = _alive
