@@ -289,12 +289,17 @@ int AVEngStateModify(int (*modify)(TAVOAV_ENGINE_STATE* pState, void* ctx), void
         close(lockFd);
         return -1;
     }
-    TAVOAV_ENGINE_STATE state;
-    int result = LoadState(paths, &state);
+    TAVOAV_ENGINE_STATE stored;
+    int result = LoadState(paths, &stored);
     if (result == 0) {
+        TAVOAV_ENGINE_STATE state = stored;
         ClearDeadProcesses(&state);
         result = modify(&state, ctx);
-        if (result == 0 && StoreState(paths, state) != 0) result = -1;
+        // The dashboard repeats the same changes every few seconds: a state
+        // that is already stored is not written again.
+        bool blChanged = memcmp(&state, &stored, sizeof(state)) != 0 ||
+                         access(paths.szFile, F_OK) != 0;
+        if (result == 0 && blChanged && StoreState(paths, state) != 0) result = -1;
     }
     close(lockFd);  // releases the lock
     return result;

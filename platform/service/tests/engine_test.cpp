@@ -2,6 +2,7 @@
 // concurrent changes and damaged files.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,6 +151,12 @@ TEST_F(EngineTest, UIStateCalls) {
     EXPECT_EQ(Read().stat.isStayInNotify, FALSE);
     EXPECT_EQ(executeGadgeUpdate(17), 0);
     EXPECT_EQ(Read().gadgetQuarantineCount, 17);
+    // Repeating a change does not replace the file.
+    struct stat before, after;
+    ASSERT_EQ(stat(StateFile().c_str(), &before), 0);
+    EXPECT_EQ(executeGadgeUpdate(17), 0);
+    ASSERT_EQ(stat(StateFile().c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
 TEST_F(EngineTest, ScanControlRefusedWhenNothingRuns) {

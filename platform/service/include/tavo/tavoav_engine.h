@@ -63,13 +63,15 @@ typedef struct {
 int AVEngStateRead(TAVOAV_ENGINE_STATE* pState);
 /* Runs modify on the current state under the lock and stores the result,
  * unless modify returns non-zero (then nothing is written and that value is
- * returned). 0 on success, -1 when the state could not be read or written. */
+ * returned). A result equal to the stored state is not written again.
+ * 0 on success, -1 when the state could not be read or written (a damaged or
+ * foreign state file included: it is left as it is). */
 int AVEngStateModify(int (*modify)(TAVOAV_ENGINE_STATE* pState, void* ctx), void* ctx);
 
 /* Scanner side. A scanner records itself with AVEngScanBegin, reports with
  * AVEngScanProgress (which hands back the pause and stop requests; a paused
  * scanner polls AVEngStateRead at least once a second) and ends with
- * AVEngScanEnd. A scanner that dies without AVEngScanEnd is noticed by the
+ * AVEngScanEnd; a stop request ends a paused scan too. A scanner that dies without AVEngScanEnd is noticed by the
  * next read, which clears its flags. Each call writes the state file with
  * fsync, so a scanner reports progress a few times a second at most. */
 
