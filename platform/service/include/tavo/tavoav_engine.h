@@ -70,10 +70,11 @@ int AVEngStateModify(int (*modify)(TAVOAV_ENGINE_STATE* pState, void* ctx), void
 
 /* Scanner side. A scanner records itself with AVEngScanBegin, reports with
  * AVEngScanProgress (which hands back the pause and stop requests; a paused
- * scanner polls AVEngStateRead at least once a second) and ends with
- * AVEngScanEnd; a stop request ends a paused scan too. A scanner that dies without AVEngScanEnd is noticed by the
- * next read, which clears its flags. Each call writes the state file with
- * fsync, so a scanner reports progress a few times a second at most. */
+ * scanner polls AVEngStateRead at least once a second, and a stop request
+ * ends a paused scan too) and ends with AVEngScanEnd. A scanner that dies
+ * without AVEngScanEnd is noticed by the next read, which clears its flags.
+ * Each call writes the state file with fsync, so a scanner reports progress
+ * a few times a second at most. */
 
 /* Records pid as the running scanner of a new scan with total files to visit
  * (0 when unknown): isScanning set, counters and last file reset (mvFailedCnt
@@ -116,7 +117,8 @@ int AVEngUpdateEnd(pid_t pid, BOOL blFailed);
  * *ppList is NULL). A file without the header, with a count that does not
  * match or with an unterminated last path is refused. 0 on success, -1 on
  * failure (a list allocated here is freed and *ppList set back to NULL; a
- * list passed in may hold some of the paths). */
+ * list passed in may hold some of the paths). The scanner removes the file
+ * once it has read it; nothing else does. */
 int AVFileListRead(const char* szFileListPath, PQLIBSZLIST* ppList);
 
 /* Report: appends one event (local time as "YYYY-MM-DD HH:MM:SS").
