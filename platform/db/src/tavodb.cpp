@@ -216,7 +216,13 @@ const char* TAVODBFetchField(DBResult* pResult, DBRow row, const char* szColumn)
         const char* szName = sqlite3_column_name(pResult->stmt, i);
         if (szName == nullptr || strcasecmp(szName, szColumn) != 0) continue;
         if (sqlite3_column_type(pResult->stmt, i) == SQLITE_NULL) return "";
-        return reinterpret_cast<const char*>(sqlite3_column_text(pResult->stmt, i));
+        const char* szText = reinterpret_cast<const char*>(sqlite3_column_text(pResult->stmt, i));
+        if (szText == nullptr) {
+            // Out of memory converting the value; callers expect text.
+            DB_LOG("cannot read column %s of [%s]", szColumn, sqlite3_sql(pResult->stmt));
+            return "";
+        }
+        return szText;
     }
     return nullptr;
 }
