@@ -1,0 +1,789 @@
+// The per-volume quarantine stores and the list of failed moves.
+//
+// A volume is a folder /volume<N> (N from 1, no leading zero) under the root.
+// Its quarantine is the folder TAVOAV_QUARANTINE_DIR_NAME on it, holding the
+// stored files under names "tq_" + 24 hex digits and the SQLite database
+// QUARANTINE_DB_NAME with one row per item. Every change of a store is one
+// IMMEDIATE transaction around the file operation, ordered so that a crash
+// between the two steps never loses a file:
+//   put:     insert row, move file in, commit (crash: file stored, no row)
+//   delete:  delete row, unlink file, commit (crash: row left, file gone;
+//            deleting that row again succeeds)
+//   restore: delete row, move file back, commit (crash: file back in place,
+//            row left; a restore then reports the stored file missing)
+// A failed commit undoes the file step where it can. Peers wait for each
+// other through the busy timeout instead of failing at once.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <dirent.h>
+
+#include "engine_util.h"
+#include "tavo/log.h"
+#include "tavo/tavoav_engine.h"
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 60000;
+// The item database inside a volume's quarantine folder; stored names never
+// start with a dot.
+#define QUARANTINE_DB_NAME ".quarantine.db"
+
+const char kItemSchema[] =
+    "CREATE TABLE IF NOT EXISTS quarantine ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " renamed_name TEXT NOT NULL UNIQUE,"
+    " original_path TEXT NOT NULL,"
+    " threat TEXT NOT NULL,"
+    " time TEXT NOT NULL)";
+const char kFailedSchema[] =
+    "CREATE TABLE IF NOT EXISTS failed ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " path TEXT NOT NULL UNIQUE,"
+    " threat TEXT NOT NULL,"
+    " time TEXT NOT NULL)";
+
+// The real path of an appliance path, "" when it cannot be resolved.
+std::string Real(const std::string& appliancePath) {
+    char szOut[PATH_MAX];
+    if (TAVOResolvePath(appliancePath.c_str(), szOut, sizeof szOut) != 0) return "";
+    return szOut;
+}
+
+// Number of a volume name "volume<N>", 0 when the name is not one.
+long VolumeNumber(const char* szName, size_t cch) {
+    static const char kPrefix[] = "volume";
+    const size_t cchPrefix = sizeof kPrefix - 1;
+    if (cch <= cchPrefix || cch > cchPrefix + 9 || strncmp(szName, kPrefix, cchPrefix) != 0)
+        return 0;
+    if (szName[cchPrefix] < '1' || szName[cchPrefix] > '9') return 0;
+    long number = 0;
+    for (size_t i = cchPrefix; i < cch; ++i) {
+        if (szName[i] < '0' || szName[i] > '9') return 0;
+        number = number * 10 + (szName[i] - '0');
+    }
+    return number;
+}
+
+bool IsDir(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Fills the appliance paths of the quarantine of szVolume ("/volume<N>", an
+// existing folder). 0 on success.
+int VolumeQuarantinePath(const char* szVolume, QUARANTINE_PATH* pPath) {
+    if (!szVolume || szVolume[0] != '/') return -1;
+    if (VolumeNumber(szVolume + 1, strlen(szVolume + 1)) == 0) return -1;
+    std::string realVolume = Real(szVolume);
+    if (realVolume.empty() || !IsDir(realVolume)) return -1;
+    QUARANTINE_PATH path;
+    memset(&path, 0, sizeof path);
+    snprintf(path.szVolumePath, sizeof path.szVolumePath, "%s", szVolume);
+    snprintf(path.szDirPath, sizeof path.szDirPath, "%s/%s", szVolume, TAVOAV_QUARANTINE_DIR_NAME);
+    snprintf(path.szDBPath, sizeof path.szDBPath, "%s/%s/%s", szVolume, TAVOAV_QUARANTINE_DIR_NAME,
+             QUARANTINE_DB_NAME);
+    *pPath = path;
+    return 0;
+}
+
+// Volumes that have a quarantine folder, in volume number order.
+int ListQuarantineVolumes(std::vector<std::string>* pVolumes) {
+    const char* szRoot = TAVORootDir();
+    if (!szRoot) return -1;
+    DIR* dir = opendir(szRoot);
+    if (!dir) return -1;
+    std::vector<std::pair<long, std::string>> found;
+    std::string root = szRoot;
+    if (root.empty() || root.back() != '/') root += '/';
+    while (struct dirent* entry = readdir(dir)) {
+        long number = VolumeNumber(entry->d_name, strlen(entry->d_name));
+        if (number == 0) continue;
+        if (!IsDir(root + entry->d_name + "/" + TAVOAV_QUARANTINE_DIR_NAME)) continue;
+        found.emplace_back(number, std::string("/") + entry->d_name);
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end());
+    pVolumes->clear();
+    for (auto& volume : found) pVolumes->push_back(std::move(volume.second));
+    return 0;
+}
+
+int Exec(sqlite3* db, const char* szSql) {
+    return sqlite3_exec(db, szSql, nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : -1;
+}
+
+void Rollback(sqlite3* db) { sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+// Opens (and with blCreate creates) a database with the given schema.
+sqlite3* OpenDB(const std::string& realPath, bool blCreate, const char* szSchema) {
+    if (!blCreate && !Exists(realPath)) return nullptr;
+    sqlite3* db = nullptr;
+    int flags = SQLITE_OPEN_READWRITE | (blCreate ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(realPath.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (Exec(db, szSchema) != 0) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return db;
+}
+
+// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* szSql) {
+        if (sqlite3_prepare_v2(db, szSql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    bool Ok() const { return stmt_ != nullptr; }
+    Statement& Bind(int index, const std::string& text) {
+        if (stmt_) sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+    std::string Text(int column) const {
+        const unsigned char* p = sqlite3_column_text(stmt_, column);
+        return p ? reinterpret_cast<const char*>(p) : "";
+    }
+    int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+void CopyText(char (&dest)[1024], const std::string& text) {
+    size_t cch = std::min(text.size(), sizeof dest - 1);
+    memcpy(dest, text.data(), cch);
+    dest[cch] = '\0';
+}
+
+struct Item {
+    std::string renamedName;
+    std::string originalPath;
+    std::string threat;
+    std::string time;
+};
+
+QUARANTINE_FILE ToRecord(const Item& item) {
+    QUARANTINE_FILE file;
+    memset(&file, 0, sizeof file);
+    CopyText(file.szOriginalPath, item.originalPath);
+    CopyText(file.szRenamedName, item.renamedName);
+    CopyText(file.szThreat, item.threat);
+    CopyText(file.szTime, item.time);
+    return file;
+}
+
+// 1: found, 0: no such item, -1: database error.
+int FindItem(sqlite3* db, const std::string& name, Item* pItem) {
+    Statement stmt(db, "SELECT renamed_name, original_path, threat, time FROM quarantine"
+                       " WHERE renamed_name = ?1");
+    if (!stmt.Ok()) return -1;
+    stmt.Bind(1, name);
+    int rc = stmt.Step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) return -1;
+    *pItem = Item{stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3)};
+    return 1;
+}
+
+int ReadItems(sqlite3* db, std::vector<Item>* pItems) {
+    Statement stmt(db, "SELECT renamed_name, original_path, threat, time FROM quarantine ORDER BY id");
+    if (!stmt.Ok()) return -1;
+    pItems->clear();
+    int rc;
+    while ((rc = stmt.Step()) == SQLITE_ROW)
+        pItems->push_back(Item{stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3)});
+    return rc == SQLITE_DONE ? 0 : -1;
+}
+
+int DeleteRow(sqlite3* db, const std::string& name) {
+    Statement stmt(db, "DELETE FROM quarantine WHERE renamed_name = ?1");
+    if (!stmt.Ok()) return -1;
+    stmt.Bind(1, name);
+    return stmt.Step() == SQLITE_DONE && sqlite3_changes(db) == 1 ? 0 : -1;
+}
+
+// A stored name reaches a file only when it is a plain name in the folder.
+bool IsPlainName(const char* szName, size_t cbName) {
+    if (!szName || cbName == 0 || cbName >= 1024) return false;
+    if (memchr(szName, '\0', cbName) || memchr(szName, '/', cbName)) return false;
+    std::string name(szName, cbName);
+    return name != "." && name.find("..") == std::string::npos;
+}
+
+// A path relative to a volume that stays inside it: "/a/b", without "."
+// or ".." components and outside the quarantine folder.
+bool IsSafeRelativePath(const std::string& path) {
+    if (path.size() < 2 || path[0] != '/' || path.size() >= PATH_MAX) return false;
+    size_t pos = 1;
+    bool blFirst = true;
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos) slash = path.size();
+        std::string component = path.substr(pos, slash - pos);
+        if (component.empty() || component == "." || component == "..") return false;
+        if (blFirst && component == TAVOAV_QUARANTINE_DIR_NAME) return false;
+        blFirst = false;
+        pos = slash + 1;
+    }
+    return true;
+}
+
+// rename() that never replaces an existing destination.
+int MoveNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    // File systems without RENAME_NOREPLACE: link refuses an existing name.
+    if (link(from.c_str(), to.c_str()) != 0) return -1;
+    if (unlink(from.c_str()) != 0) {
+        int saved = errno;
+        unlink(to.c_str());
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
+// Creates the missing folders of dir below base (which exists); the folders
+// made are added to *pCreated, top first.
+int MakeFoldersBelow(const std::string& base, const std::string& dir,
+                     std::vector<std::string>* pCreated) {
+    size_t pos = base.size();
+    while (pos < dir.size()) {
+        size_t slash = dir.find('/', pos + 1);
+        if (slash == std::string::npos) slash = dir.size();
+        std::string prefix = dir.substr(0, slash);
+        if (mkdir(prefix.c_str(), 0755) == 0) {
+            pCreated->push_back(prefix);
+        } else if (errno != EEXIST || !IsDir(prefix)) {
+            return -1;
+        }
+        pos = slash;
+    }
+    return 0;
+}
+
+void RemoveFolders(const std::vector<std::string>& created) {
+    for (auto it = created.rbegin(); it != created.rend(); ++it) rmdir(it->c_str());
+}
+
+std::string LocalTimeText() {
+    time_t now = time(nullptr);
+    struct tm tmNow;
+    char szTime[32] = "";
+    if (localtime_r(&now, &tmNow)) strftime(szTime, sizeof szTime, "%Y-%m-%d %H:%M:%S", &tmNow);
+    return szTime;
+}
+
+std::string NewStoredName() {
+    unsigned char bytes[12];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n <= 0) {
+            // Without random bytes, time and pid still tell names apart.
+            uint64_t mix = static_cast<uint64_t>(time(nullptr)) ^ (static_cast<uint64_t>(getpid()) << 32) ^
+                           reinterpret_cast<uintptr_t>(&mix) ^ clock();
+            for (size_t i = got; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(mix >> ((i % 8) * 8));
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string name = "tq_";
+    for (unsigned char b : bytes) {
+        name += kHex[b >> 4];
+        name += kHex[b & 15];
+    }
+    return name;
+}
+
+std::string StoredFile(const QUARANTINE_CONN* pConn, const std::string& name) {
+    std::string dir = Real(pConn->path.szDirPath);
+    return dir.empty() ? "" : dir + "/" + name;
+}
+
+// How one item operation of a store ended, beyond its QUARANTINE_ERROR.
+enum class ItemOutcome { Done, Gone, Failed };
+
+QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, ItemOutcome* pOutcome) {
+    *pOutcome = ItemOutcome::Failed;
+    sqlite3* db = pConn->dbHandle;
+    std::string stored = StoredFile(pConn, name);
+    if (stored.empty()) return AVQ_ERR_DIR_NOT_FOUND;
+    if (Exec(db, "BEGIN IMMEDIATE") != 0) return AVQ_ERR_DBOP_FAIL;
+    Item item;
+    int found = FindItem(db, name, &item);
+    if (found <= 0) {
+        Rollback(db);
+        if (found == 0) *pOutcome = ItemOutcome::Gone;
+        return AVQ_ERR_DBOP_FAIL;
+    }
+    if (DeleteRow(db, name) != 0) {
+        Rollback(db);
+        return AVQ_ERR_DBOP_FAIL;
+    }
+    // A stored file that is already gone leaves only its row to remove.
+    if (unlink(stored.c_str()) != 0 && errno != ENOENT) {
+        Rollback(db);
+        return AVQ_ERR_REMOVE_FAIL;
+    }
+    if (Exec(db, "COMMIT") != 0) {
+        Rollback(db);
+        return AVQ_ERR_DBOP_FAIL;
+    }
+    *pOutcome = ItemOutcome::Done;
+    return AVQ_ERR_OK;
+}
+
+QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, std::string* pFullPath,
+                             ItemOutcome* pOutcome) {
+    *pOutcome = ItemOutcome::Failed;
+    sqlite3* db = pConn->dbHandle;
+    std::string stored = StoredFile(pConn, name);
+    std::string realVolume = Real(pConn->path.szVolumePath);
+    if (stored.empty() || realVolume.empty()) return AVQ_ERR_DIR_NOT_FOUND;
+    if (Exec(db, "BEGIN IMMEDIATE") != 0) return AVQ_ERR_DBOP_FAIL;
+    Item item;
+    int found = FindItem(db, name, &item);
+    if (found <= 0) {
+        Rollback(db);
+        if (found == 0) *pOutcome = ItemOutcome::Gone;
+        return AVQ_ERR_DBOP_FAIL;
+    }
+    if (!IsSafeRelativePath(item.originalPath)) {
+        Rollback(db);
+        return AVQ_ERR_UNKNOWN;
+    }
+    if (!Exists(stored)) {
+        Rollback(db);
+        return AVQ_ERR_SOURCE_MISSING;
+    }
+    std::string dest = realVolume + item.originalPath;
+    if (Exists(dest)) {
+        Rollback(db);
+        return AVQ_ERR_DEST_EXIST;
+    }
+    std::vector<std::string> created;
+    if (MakeFoldersBelow(realVolume, dest.substr(0, dest.rfind('/')), &created) != 0) {
+        RemoveFolders(created);
+        Rollback(db);
+        return AVQ_ERR_DIR_NOT_FOUND;
+    }
+    if (DeleteRow(db, name) != 0) {
+        RemoveFolders(created);
+        Rollback(db);
+        return AVQ_ERR_DBOP_FAIL;
+    }
+    if (MoveNoReplace(stored, dest) != 0) {
+        QUARANTINE_ERROR err = errno == EEXIST ? AVQ_ERR_DEST_EXIST : AVQ_ERR_MOVE_FAIL;
+        RemoveFolders(created);
+        Rollback(db);
+        return err;
+    }
+    if (Exec(db, "COMMIT") != 0) {
+        Rollback(db);
+        // The row is still there: put the file back under it.
+        if (MoveNoReplace(dest, stored) == 0) RemoveFolders(created);
+        return AVQ_ERR_DBOP_FAIL;
+    }
+    tavoav::SyncDir(dest.substr(0, dest.rfind('/')).c_str());
+    if (pFullPath) *pFullPath = std::string(pConn->path.szVolumePath) + item.originalPath;
+    *pOutcome = ItemOutcome::Done;
+    return AVQ_ERR_OK;
+}
+
+// Moves szPath into its volume's quarantine without touching the failed list.
+QUARANTINE_ERROR PutFile(const char* szPath, const char* szThreat) {
+    if (!szPath || szPath[0] != '/') return AVQ_ERR_UNKNOWN;
+    const char* pSlash = strchr(szPath + 1, '/');
+    if (!pSlash) return AVQ_ERR_UNKNOWN;
+    std::string volume(szPath, pSlash - szPath);
+    std::string relative = pSlash;
+    QUARANTINE_PATH path;
+    if (VolumeQuarantinePath(volume.c_str(), &path) != 0) return AVQ_ERR_DIR_NOT_FOUND;
+    if (!IsSafeRelativePath(relative)) return AVQ_ERR_UNKNOWN;
+
+    std::string source = Real(szPath);
+    struct stat st;
+    if (source.empty() || lstat(source.c_str(), &st) != 0) return AVQ_ERR_SOURCE_MISSING;
+    if (!S_ISREG(st.st_mode)) return AVQ_ERR_MOVE_FAIL;
+
+    std::string dir = Real(path.szDirPath);
+    if (dir.empty()) return AVQ_ERR_DIR_NOT_FOUND;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return AVQ_ERR_DIR_NOT_FOUND;
+    if (!IsDir(dir)) return AVQ_ERR_DIR_NOT_FOUND;
+    sqlite3* db = OpenDB(Real(path.szDBPath), true, kItemSchema);
+    if (!db) return AVQ_ERR_DBOP_FAIL;
+
+    QUARANTINE_ERROR err = AVQ_ERR_OK;
+    std::string name = NewStoredName();
+    std::string stored = dir + "/" + name;
+    if (Exec(db, "BEGIN IMMEDIATE") != 0) {
+        err = AVQ_ERR_DBOP_FAIL;
+    } else {
+        Statement insert(db, "INSERT INTO quarantine (renamed_name, original_path, threat, time)"
+                             " VALUES (?1, ?2, ?3, ?4)");
+        insert.Bind(1, name).Bind(2, relative).Bind(3, szThreat ? szThreat : "").Bind(4, LocalTimeText());
+        if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
+            err = AVQ_ERR_DBOP_FAIL;
+        } else if (MoveNoReplace(source, stored) != 0) {
+            err = AVQ_ERR_MOVE_FAIL;
+        } else if (Exec(db, "COMMIT") != 0) {
+            // No row for the stored file: give the file back.
+            err = AVQ_ERR_DBOP_FAIL;
+            if (MoveNoReplace(stored, source) != 0)
+                TAVO_LOG(LOG_ERR, "quarantined file %s left without record as %s", szPath, name.c_str());
+        }
+        if (err != AVQ_ERR_OK) Rollback(db);
+    }
+    sqlite3_close(db);
+    if (err == AVQ_ERR_OK) tavoav::SyncDir(dir.c_str());
+    return err;
+}
+
+// The list of failed moves.
+sqlite3* OpenFailedDB() {
+    std::string real = Real(TAVOAV_FAILED_DB);
+    if (real.empty()) return nullptr;
+    std::string parent = real.substr(0, real.rfind('/'));
+    if (!parent.empty() && tavoav::MakeDirs(parent.c_str()) != 0) return nullptr;
+    return OpenDB(real, true, kFailedSchema);
+}
+
+int64_t CountFailed(sqlite3* db) {
+    Statement stmt(db, "SELECT COUNT(*) FROM failed");
+    if (!stmt.Ok() || stmt.Step() != SQLITE_ROW) return -1;
+    return stmt.Int(0);
+}
+
+// Brings mvFailedCnt, the UI state and the re-process and clear buttons in
+// line with the failed list, unless a scan runs (its end does that).
+struct FailedStateCtx {
+    int64_t count;
+    bool blEndReprocessing;
+};
+
+int ApplyFailedCount(TAVOAV_ENGINE_STATE* pState, void* ctx) {
+    const FailedStateCtx* pCtx = static_cast<const FailedStateCtx*>(ctx);
+    pState->stat.mvFailedCnt = pCtx->count;
+    if (pCtx->blEndReprocessing) pState->stat.isReprocessing = FALSE;
+    if (pState->scannerPid != 0 || pState->stat.isReprocessing) return 0;
+    BOOL blNoFailures = pCtx->count == 0 ? TRUE : FALSE;
+    pState->buttons.isClearDisabled = blNoFailures;
+    pState->buttons.isReProcessDisabled = blNoFailures;
+    if (pState->uiState == UI_STATE_SECURE || pState->uiState == UI_STATE_DANGER ||
+        pState->uiState == UI_STATE_REPROCESSING)
+        pState->uiState = pCtx->count != 0 ? UI_STATE_DANGER : UI_STATE_SECURE;
+    return 0;
+}
+
+int SyncFailedCount(sqlite3* db, bool blEndReprocessing) {
+    FailedStateCtx ctx{CountFailed(db), blEndReprocessing};
+    if (ctx.count < 0) return -1;
+    return AVEngStateModify(ApplyFailedCount, &ctx);
+}
+
+int AddFailed(const char* szPath, const char* szThreat) {
+    sqlite3* db = OpenFailedDB();
+    if (!db) return -1;
+    int result;
+    {
+        Statement insert(db, "INSERT OR REPLACE INTO failed (path, threat, time) VALUES (?1, ?2, ?3)");
+        insert.Bind(1, szPath).Bind(2, szThreat ? szThreat : "").Bind(3, LocalTimeText());
+        result = insert.Ok() && insert.Step() == SQLITE_DONE ? 0 : -1;
+    }
+    if (SyncFailedCount(db, false) != 0) result = -1;
+    sqlite3_close(db);
+    return result;
+}
+
+int BeginReprocessing(TAVOAV_ENGINE_STATE* pState, void*) {
+    pState->stat.isReprocessing = TRUE;
+    if (pState->uiState == UI_STATE_SECURE || pState->uiState == UI_STATE_DANGER)
+        pState->uiState = UI_STATE_REPROCESSING;
+    return 0;
+}
+
+int EndReprocessingOnly(TAVOAV_ENGINE_STATE* pState, void*) {
+    pState->stat.isReprocessing = FALSE;
+    pState->buttons.isClearDisabled = pState->stat.mvFailedCnt == 0 ? TRUE : FALSE;
+    pState->buttons.isReProcessDisabled = pState->buttons.isClearDisabled;
+    if (pState->uiState == UI_STATE_REPROCESSING)
+        pState->uiState = pState->stat.mvFailedCnt != 0 ? UI_STATE_DANGER : UI_STATE_SECURE;
+    return 0;
+}
+
+// Opens the store of one volume for the all-items operations.
+QUARANTINE_CONN* OpenVolume(const std::string& volume) {
+    QUARANTINE_PATH path;
+    QUARANTINE_CONN* pConn = nullptr;
+    if (AVQuarantineGet(volume.c_str(), &path) != 0) return nullptr;
+    if (AVQuarantineConnect(&path, &pConn) != 0) return nullptr;
+    return pConn;
+}
+
+// Delete-all and restore-all: every item of every volume, one node per refusal.
+int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailList) {
+    if (!ppFailList) return -1;
+    *ppFailList = nullptr;
+    FAILED_QITEM_LIST** ppTail = ppFailList;
+    std::vector<std::string> volumes;
+    if (ListQuarantineVolumes(&volumes) != 0) return -1;
+    int result = 0;
+    for (const std::string& volume : volumes) {
+        QUARANTINE_PATH path;
+        if (VolumeQuarantinePath(volume.c_str(), &path) != 0) continue;
+        if (!Exists(Real(path.szDBPath))) continue;  // nothing stored yet
+        QUARANTINE_CONN* pConn = OpenVolume(volume);
+        std::vector<Item> items;
+        if (!pConn || ReadItems(pConn->dbHandle, &items) != 0) {
+            TAVO_LOG(LOG_ERR, "cannot read the quarantine of %s", volume.c_str());
+            AVQuarantineClose(&pConn);
+            result = -1;
+            continue;
+        }
+        for (const Item& item : items) {
+            ItemOutcome outcome;
+            std::string fullPath;
+            QUARANTINE_ERROR err = blRestore ? RestoreItem(pConn, item.renamedName, &fullPath, &outcome)
+                                             : DeleteItem(pConn, item.renamedName, &outcome);
+            if (outcome == ItemOutcome::Gone) continue;  // another process took it
+            if (err == AVQ_ERR_OK) {
+                if (blRestore && blAddWhitelist == TRUE && AVWhiteListAdd(fullPath.c_str()) != 0) {
+                    TAVO_LOG(LOG_ERR, "cannot add %s to the white list", fullPath.c_str());
+                    result = -1;
+                }
+                continue;
+            }
+            auto* pNode = static_cast<FAILED_QITEM_LIST*>(calloc(1, sizeof(FAILED_QITEM_LIST)));
+            if (!pNode) {
+                result = -1;
+                continue;
+            }
+            pNode->itemInfo = ToRecord(item);
+            pNode->errorType = err;
+            snprintf(pNode->szVolumePath, sizeof pNode->szVolumePath, "%s", volume.c_str());
+            *ppTail = pNode;
+            ppTail = &pNode->next;
+        }
+        AVQuarantineClose(&pConn);
+    }
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int AVQuarantineAllBaseEnum(PQLIBSZLIST* ppList) {
+    if (!ppList || !*ppList) return -1;
+    std::vector<std::string> volumes;
+    if (ListQuarantineVolumes(&volumes) != 0) return -1;
+    for (const std::string& volume : volumes)
+        if (QLIBCSzListPush(ppList, volume.c_str()) != 0) return -1;
+    return 0;
+}
+
+int AVQuarantineGet(const char* szVolume, QUARANTINE_PATH* pPath) {
+    if (!pPath) return -1;
+    return VolumeQuarantinePath(szVolume, pPath);
+}
+
+int AVQuarantineConnect(const QUARANTINE_PATH* pPath, QUARANTINE_CONN** ppConn) {
+    if (!pPath || !ppConn) return -1;
+    // The paths are derived again from the volume, never taken from the caller.
+    QUARANTINE_PATH path;
+    if (VolumeQuarantinePath(pPath->szVolumePath, &path) != 0) return -1;
+    sqlite3* db = OpenDB(Real(path.szDBPath), false, kItemSchema);
+    if (!db) return -1;
+    auto* pConn = static_cast<QUARANTINE_CONN*>(calloc(1, sizeof(QUARANTINE_CONN)));
+    if (!pConn) {
+        sqlite3_close(db);
+        return -1;
+    }
+    pConn->path = path;
+    pConn->dbHandle = db;
+    *ppConn = pConn;
+    return 0;
+}
+
+int AVQuarantineClose(QUARANTINE_CONN** ppConn) {
+    if (!ppConn || !*ppConn) return 0;
+    sqlite3_close((*ppConn)->dbHandle);
+    free(*ppConn);
+    *ppConn = nullptr;
+    return 0;
+}
+
+int AVQuarantineDBEntryGet(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName,
+                           QUARANTINE_FILE* pFile) {
+    if (!pConn || !pConn->dbHandle || !pFile || !IsPlainName(szRenamedName, cbName)) return -1;
+    Item item;
+    if (FindItem(pConn->dbHandle, std::string(szRenamedName, cbName), &item) != 1) return -1;
+    *pFile = ToRecord(item);
+    return 0;
+}
+
+int AVQuarantineDBReadFrom(const QUARANTINE_PATH* pPath, QUARANTINE_FILE** ppFiles, int* piCount) {
+    if (!pPath || !ppFiles || !piCount) return -1;
+    *ppFiles = nullptr;
+    *piCount = 0;
+    QUARANTINE_PATH path;
+    if (VolumeQuarantinePath(pPath->szVolumePath, &path) != 0) return -1;
+    std::string dbPath = Real(path.szDBPath);
+    if (!Exists(dbPath)) return 0;  // a quarantine folder without items yet
+    sqlite3* db = OpenDB(dbPath, false, kItemSchema);
+    if (!db) return -1;
+    std::vector<Item> items;
+    int result = ReadItems(db, &items);
+    sqlite3_close(db);
+    if (result != 0) return -1;
+    if (items.empty()) return 0;
+    if (items.size() > static_cast<size_t>(INT_MAX)) return -1;
+    auto* rgFiles = static_cast<QUARANTINE_FILE*>(malloc(items.size() * sizeof(QUARANTINE_FILE)));
+    if (!rgFiles) return -1;
+    for (size_t i = 0; i < items.size(); ++i) rgFiles[i] = ToRecord(items[i]);
+    *ppFiles = rgFiles;
+    *piCount = static_cast<int>(items.size());
+    return 0;
+}
+
+int AVQuarantineItemCountGet(int* piCount) {
+    if (!piCount) return -1;
+    std::vector<std::string> volumes;
+    if (ListQuarantineVolumes(&volumes) != 0) return -1;
+    int64_t total = 0;
+    for (const std::string& volume : volumes) {
+        QUARANTINE_PATH path;
+        if (VolumeQuarantinePath(volume.c_str(), &path) != 0) continue;
+        std::string dbPath = Real(path.szDBPath);
+        if (!Exists(dbPath)) continue;
+        sqlite3* db = OpenDB(dbPath, false, kItemSchema);
+        if (!db) continue;
+        {
+            Statement stmt(db, "SELECT COUNT(*) FROM quarantine");
+            if (stmt.Ok() && stmt.Step() == SQLITE_ROW) total += stmt.Int(0);
+        }
+        sqlite3_close(db);
+    }
+    *piCount = total > INT_MAX ? INT_MAX : static_cast<int>(total);
+    return 0;
+}
+
+QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
+    if (!pConn || !pConn->dbHandle || !IsPlainName(szRenamedName, cbName)) return AVQ_ERR_UNKNOWN;
+    ItemOutcome outcome;
+    return DeleteItem(pConn, std::string(szRenamedName, cbName), &outcome);
+}
+
+QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
+    if (!pConn || !pConn->dbHandle || !IsPlainName(szRenamedName, cbName)) return AVQ_ERR_UNKNOWN;
+    ItemOutcome outcome;
+    return RestoreItem(pConn, std::string(szRenamedName, cbName), nullptr, &outcome);
+}
+
+int AVQuarantineDeleteAllFiles(FAILED_QITEM_LIST** ppFailList) {
+    return ForAllItems(false, FALSE, ppFailList);
+}
+
+int AVQuarantineRestoreAllFiles(BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailList) {
+    return ForAllItems(true, blAddWhitelist, ppFailList);
+}
+
+int AVQuarantineFailListFree(FAILED_QITEM_LIST* pList) {
+    while (pList) {
+        FAILED_QITEM_LIST* pNext = pList->next;
+        free(pList);
+        pList = pNext;
+    }
+    return 0;
+}
+
+int AVQuarantineGetExtShareNameByMountPath(const char* szVolumePath, char* szShare, size_t cbShare) {
+    QUARANTINE_PATH path;
+    if (!szShare || cbShare == 0 || VolumeQuarantinePath(szVolumePath, &path) != 0) return -1;
+    // "/volume1" -> "volume1/@tavoav_quarantine"
+    int cch = snprintf(szShare, cbShare, "%s/%s", szVolumePath + 1, TAVOAV_QUARANTINE_DIR_NAME);
+    if (cch < 0 || static_cast<size_t>(cch) >= cbShare) {
+        szShare[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+QUARANTINE_ERROR AVQuarantinePutFile(const char* szPath, const char* szThreat) {
+    QUARANTINE_ERROR err = PutFile(szPath, szThreat);
+    // A file that is gone has nothing left to move later.
+    if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING && szPath) {
+        if (AddFailed(szPath, szThreat) != 0)
+            TAVO_LOG(LOG_ERR, "cannot record the failed move of %s", szPath);
+    }
+    return err;
+}
+
+int AVTryProcessAgain(void) {
+    if (AVEngStateModify(BeginReprocessing, nullptr) != 0) return -1;
+    sqlite3* db = OpenFailedDB();
+    if (!db) {
+        AVEngStateModify(EndReprocessingOnly, nullptr);
+        return -1;
+    }
+    std::vector<std::pair<std::string, std::string>> failed;
+    {
+        Statement select(db, "SELECT path, threat FROM failed ORDER BY id");
+        while (select.Ok() && select.Step() == SQLITE_ROW) failed.emplace_back(select.Text(0), select.Text(1));
+    }
+    int moved = 0;
+    for (const auto& entry : failed) {
+        QUARANTINE_ERROR err = PutFile(entry.first.c_str(), entry.second.c_str());
+        if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING) continue;
+        Statement remove(db, "DELETE FROM failed WHERE path = ?1");
+        remove.Bind(1, entry.first);
+        if (remove.Ok() && remove.Step() == SQLITE_DONE && err == AVQ_ERR_OK) ++moved;
+    }
+    int result = SyncFailedCount(db, true);
+    sqlite3_close(db);
+    if (result != 0) {
+        AVEngStateModify(EndReprocessingOnly, nullptr);
+        return -1;
+    }
+    return moved;
+}
+
+int AVQuarantineFailClear(void) {
+    sqlite3* db = OpenFailedDB();
+    if (!db) return -1;
+    int result = Exec(db, "DELETE FROM failed");
+    if (SyncFailedCount(db, false) != 0) result = -1;
+    sqlite3_close(db);
+    return result;
+}
+
+}  // extern "C"
