@@ -30,16 +30,16 @@ const std::string& Root() {
     }();
     return root;
 }
-const std::string& kRootInit = Root();
-
-// Removes the temporary root when the tests are done (their tasks are over).
-class RootCleanup : public testing::Environment {
+// Makes the temporary root before the tests and removes it after them
+// (their tasks are over by then).
+class RootEnvironment : public testing::Environment {
 public:
+    void SetUp() override { Root(); }
     void TearDown() override {
         if (system(("rm -rf '" + Root() + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", Root().c_str());
     }
 };
-testing::Environment* const kCleanup = testing::AddGlobalTestEnvironment(new RootCleanup);
+testing::Environment* const kRootEnvironment = testing::AddGlobalTestEnvironment(new RootEnvironment);
 
 std::string TaskDir() { return Root() + "/var/lib/tavo-webapi/tasks"; }
 std::string RecordPath(const std::string& id) { return TaskDir() + "/" + id + ".json"; }
@@ -272,11 +272,12 @@ TEST(Polling, RecordsOlderThanADayArePrunedAtStart) {
 
 TEST(Polling, StartFailsWith117WhenTheRecordCannotBeWritten) {
     // A file where the task folder should be (the folder itself moves aside).
-    char dir[] = "/tmp/webapi-polling-blocked-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
+    mkdir((Root() + "/var").c_str(), 0755);
+    mkdir((Root() + "/var/lib").c_str(), 0755);
+    mkdir((Root() + "/var/lib/tavo-webapi").c_str(), 0755);
     std::string tasks = TaskDir();
-    std::string moved = std::string(dir) + "/tasks";
-    ASSERT_EQ(0, rename(tasks.c_str(), moved.c_str()));
+    std::string moved = Root() + "/tasks-aside";
+    bool hadFolder = rename(tasks.c_str(), moved.c_str()) == 0;
     std::ofstream(tasks) << "not a folder";
     APIRequest req;
     APIPolling poll(&req);
@@ -285,6 +286,7 @@ TEST(Polling, StartFailsWith117WhenTheRecordCannotBeWritten) {
     EXPECT_FALSE(resp.IsSuccess());
     EXPECT_EQ(117, resp.ErrorCode());
     unlink(tasks.c_str());
-    ASSERT_EQ(0, rename(moved.c_str(), tasks.c_str()));
-    rmdir(dir);
+    if (hadFolder) {
+        ASSERT_EQ(0, rename(moved.c_str(), tasks.c_str()));
+    }
 }
