@@ -1,10 +1,10 @@
 // The root every fixed appliance path is resolved under ($TAVO_ROOT).
 #include <limits.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -39,6 +39,15 @@ std::string MakeRoot(const char* szValue) {
     return root.empty() ? std::string("/") : root;
 }
 
+pthread_mutex_t gRootsMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_once_t gAtForkOnce = PTHREAD_ONCE_INIT;
+
+// A fork while another thread holds the mutex would leave it locked for good
+// in the child, which may well resolve paths (a scan child does).
+void LockRoots() { pthread_mutex_lock(&gRootsMutex); }
+void UnlockRoots() { pthread_mutex_unlock(&gRootsMutex); }
+void RegisterAtFork() { pthread_atfork(LockRoots, UnlockRoots, UnlockRoots); }
+
 }  // namespace
 
 extern "C" {
@@ -47,15 +56,17 @@ extern "C" {
 // Each distinct root is kept for the life of the process, so a returned
 // pointer never dangles.
 const char* TAVORootDir(void) {
-    static std::mutex mutex;
     static std::set<std::string>* pRoots = new std::set<std::string>();
+    pthread_once(&gAtForkOnce, RegisterAtFork);
 
     const char* szValue = getenv("TAVO_ROOT");
     if (szValue == nullptr || szValue[0] == '\0') return "/";
     std::string root = MakeRoot(szValue);
     if (root.empty()) return "/";
-    std::lock_guard<std::mutex> lock(mutex);
-    return pRoots->insert(root).first->c_str();
+    LockRoots();
+    const char* szRoot = pRoots->insert(root).first->c_str();
+    UnlockRoots();
+    return szRoot;
 }
 
 int TAVOResolvePath(const char* szPath, char* szOut, size_t cbOut) {
