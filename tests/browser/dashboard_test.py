@@ -1,0 +1,122 @@
+"""Browser test of the dashboard: a served sandbox driven in headless
+Chromium through playwright-core (tests/browser/dashboard.cjs).
+
+The sandbox is seeded with the demo volumes and definitions mirror
+(scripts/seed-demo). With the scanner built, the journey starts a real full
+scan; without it the quarantine and the report are filled through the
+service library, so the rest of the journey still runs.
+
+Environment: TAVO_BUILD_DIR (build folder), NODE_PATH (where playwright-core
+is installed), TAVO_BROWSER_ARTIFACTS (screenshots and the export go there),
+TAVO_CHROMIUM (default /usr/bin/chromium)."""
+
+import ctypes
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import unittest
+
+from harness import Sandbox, PACKAGE_DIR
+
+SOURCE = pathlib.Path(__file__).resolve().parents[2]
+WEB = SOURCE / "web"
+SCRIPT = pathlib.Path(__file__).resolve().parent / "dashboard.cjs"
+
+
+def artifacts_dir():
+    path = pathlib.Path(os.environ.get("TAVO_BROWSER_ARTIFACTS",
+                                       str(pathlib.Path(os.environ.get("TAVO_BUILD_DIR", "build")) / "browser-artifacts")))
+    path.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+def serve_page(sb):
+    """Makes sure the sandbox serves web/ at /; the document root is copied
+    when the server does not serve the page itself."""
+    status, _, body = sb.request("GET", "/index.html")
+    if status == 200 and b"Antivirus dashboard" in body:
+        return
+    www = sb.tmp / "www"
+    shutil.copytree(WEB, www, dirs_exist_ok=True)
+    status, _, body = sb.request("GET", "/index.html")
+    if status != 200:
+        raise RuntimeError("the dashboard page is not served: HTTP %d" % status)
+
+
+def install_scanner(sb):
+    """True when the scanner program can run in the sandbox."""
+    target = sb.path(PACKAGE_DIR + "/bin/tavoavscan")
+    if target.exists():
+        return True
+    built = sb.build / "bin" / "tavoavscan"
+    if not built.exists():
+        return False
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.symlink_to(built)
+    return True
+
+
+def fill_without_scanner(sb):
+    """Quarantines the demo's infected files and writes report lines through
+    the service library, as a scan would."""
+    os.environ["TAVO_ROOT"] = str(sb.root)
+    service = ctypes.CDLL(str(sb.build / "lib" / "libtavoav.so"))
+    service.AVQuarantinePutFile.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    service.AVReportWrite.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]
+    for path in ("/volume1/downloads/eicar.com", "/volume2/backup/old-mail/invoice.txt",
+                 "/volume2/media/free-codec.exe"):
+        result = service.AVQuarantinePutFile(path.encode(), b"Eicar-Test-Signature")
+        if result != 0:
+            raise RuntimeError("AVQuarantinePutFile(%s) = %d" % (path, result))
+        service.AVReportWrite(b"warning", b"scan", ("Infected file %s quarantined" % path).encode())
+    service.AVReportWrite(b"info", b"scan", b"Full scan finished")
+    service.AVReportWrite(b"info", b"config", b"Configuration changed")
+    service.AVReportWrite(b"error", b"update", b"Definition update failed")
+
+
+class DashboardInBrowser(unittest.TestCase):
+    def test_journey(self):
+        out = artifacts_dir()
+        for old in out.glob("*"):
+            if old.is_file():
+                old.unlink()
+        with Sandbox() as sb:
+            serve_page(sb)
+            subprocess.run([sys.executable, str(SOURCE / "scripts" / "seed-demo"), str(sb.root)], check=True)
+            scanner = install_scanner(sb)
+            if not scanner:
+                fill_without_scanner(sb)
+            env = dict(os.environ)
+            env.update({
+                "BASE_URL": "http://127.0.0.1:%d/" % sb.port,
+                "ARTIFACTS": str(out),
+                "WITH_SCANNER": "1" if scanner else "0",
+                "CHROMIUM": os.environ.get("TAVO_CHROMIUM", "/usr/bin/chromium"),
+            })
+            proc = subprocess.run(["node", str(SCRIPT)], env=env, capture_output=True, text=True, timeout=240)
+            sys.stderr.write(proc.stdout + proc.stderr)
+            if proc.returncode != 0:
+                sys.stderr.write("---- server log ----\n" + sb.error_log()[-6000:])
+            self.assertEqual(proc.returncode, 0, "the browser journey failed")
+            journey = json.loads((out / "journey.json").read_text())
+
+            # What the page did reached the service.
+            restored = journey["restoredPath"]
+            white = sb.call("TAVO.AntiVirus.WhiteList", "load", start=0, limit=1000)
+            self.assertTrue(white["success"], white)
+            self.assertIn(restored, [e["filepath"] for e in white["data"]["whiteList"]])
+            rel = restored.lstrip("/")
+            self.assertTrue((sb.root / rel).exists(), "the restored file is back in place")
+
+        export = (out / journey["exportFile"]).read_text()
+        self.assertTrue(journey["exportFile"].startswith("AVLog_") and journey["exportFile"].endswith(".txt"))
+        self.assertRegex(export.splitlines()[0], r"^\s*ID\s+Category\s+Module\s+Event\s+Date")
+        for name in ("overview", "quarantine", "whitelist", "eventlog"):
+            self.assertTrue((out / ("%s.png" % name)).stat().st_size > 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

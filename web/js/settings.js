@@ -1,0 +1,208 @@
+// Settings page: the configuration form, the extension list, the white
+// list and the schedule editor.
+
+import { API, get, post } from './api.js';
+import { $, el, guarded, notify, showError, Pager, SelectableTable } from './ui.js';
+import { confirmDialog } from './dialog.js';
+
+// ---- Configuration --------------------------------------------------------
+
+async function loadConfig() {
+  const config = await get(API.config, 'get');
+  const action = config.virusAction === 'do_nothing' ? '#cfg-nothing' : '#cfg-quarantine';
+  $(action).checked = true;
+  $('#cfg-extonly').checked = !!config.scanExtensionOnly;
+  $('#cfg-update').checked = !!config.updateBeforeScan;
+}
+
+function setupConfig() {
+  $('#config-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const chosen = document.querySelector('input[name=virusAction]:checked');
+    const config = {
+      virusAction: chosen ? chosen.value : 'quarantine_it',
+      scanExtensionOnly: $('#cfg-extonly').checked,
+      updateBeforeScan: $('#cfg-update').checked,
+    };
+    guarded($('#config-save'), async () => {
+      await post(API.config, 'set', { config });
+      notify('Scan settings saved.');
+      await loadConfig();
+    });
+  });
+  $('#config-reload').addEventListener('click', (e) => guarded(e.currentTarget, loadConfig));
+  $('#config-default').addEventListener('click', async (e) => {
+    if (!(await confirmDialog('Restore the factory settings of the scan settings?', 'Restore defaults'))) return;
+    guarded(e.currentTarget, async () => {
+      await post(API.config, 'restore_default');
+      notify('Factory settings restored.');
+      await loadConfig();
+    });
+  });
+}
+
+// ---- Paged string lists (extensions, white list) --------------------------
+
+function pagedList({ tableId, pagerId, label, api, arrayName, field, emptyText }) {
+  const table = new SelectableTable($(`#${tableId}`), label, (rec) => String(rec.ID));
+  const pager = new Pager($(`#${pagerId}`), label, async (start, limit) => {
+    try {
+      const data = await get(api, 'load', { start, limit });
+      const records = data[arrayName] || [];
+      table.fill(records, (rec) => [rec[field]], emptyText);
+      pager.update(data.itemCount, records.length);
+    } catch (err) {
+      showError(err);
+      table.fill([], () => [], `Could not load ${label}: ${err.message}`);
+    }
+  });
+  return { table, pager };
+}
+
+let ext;
+let white;
+
+function setupExtensions() {
+  ext = pagedList({
+    tableId: 'ext-table', pagerId: 'ext-pager', label: 'extension', api: API.fileExt,
+    arrayName: 'extensionList', field: 'extension', emptyText: 'No extensions listed.',
+  });
+  ext.table.onSelect = (selected) => { $('#ext-delete').disabled = selected.length === 0; };
+  $('#ext-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const value = $('#ext-input').value.trim().replace(/^\*?\./, '');
+    if (!value) {
+      notify('Enter an extension to add.', 'error');
+      return;
+    }
+    guarded($('#ext-add'), async () => {
+      await post(API.fileExt, 'add', { extension: value });
+      $('#ext-input').value = '';
+      notify(`Extension "${value}" added.`);
+      await ext.pager.reload();
+    });
+  });
+  $('#ext-delete').addEventListener('click', (e) => {
+    const chosen = ext.table.selected().map((rec) => rec.extension);
+    guarded(e.currentTarget, async () => {
+      await post(API.fileExt, 'delete', { extensionToBeDelete: chosen });
+      notify(`${chosen.length} extension(s) removed.`);
+      await ext.pager.reload();
+    });
+  });
+}
+
+function setupWhiteList() {
+  white = pagedList({
+    tableId: 'wl-table', pagerId: 'wl-pager', label: 'white list entry', api: API.whiteList,
+    arrayName: 'whiteList', field: 'filepath', emptyText: 'The white list is empty.',
+  });
+  white.table.onSelect = (selected) => { $('#wl-delete').disabled = selected.length === 0; };
+  $('#wl-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const paths = $('#wl-input').value.split('\n').map((p) => p.trim()).filter(Boolean);
+    if (paths.length === 0) {
+      notify('Enter at least one path to add to the white list.', 'error');
+      return;
+    }
+    guarded($('#wl-add'), async () => {
+      await post(API.whiteList, 'add', { listToBeAdd: paths });
+      $('#wl-input').value = '';
+      notify(`${paths.length} path(s) added to the white list.`);
+      await white.pager.reload();
+    });
+  });
+  $('#wl-delete').addEventListener('click', (e) => {
+    const chosen = white.table.selected().map((rec) => rec.filepath);
+    guarded(e.currentTarget, async () => {
+      await post(API.whiteList, 'delete', { listToBeDelete: chosen });
+      notify(`${chosen.length} white list entr${chosen.length === 1 ? 'y' : 'ies'} removed.`);
+      await white.pager.reload();
+    });
+  });
+}
+
+// ---- Schedule ---------------------------------------------------------------
+
+export const SCHEDULE_TYPES = [
+  ['full', 'Full scan'],
+  ['system', 'System scan'],
+  ['custom', 'Custom scan'],
+];
+export const SCHEDULE_HELP = 'Time: the minute, hour, day of month, month and weekday fields of a '
+  + 'cron line (for example "30 2 * * 0" runs every Sunday at 02:30). Target: the path(s) of a custom scan.';
+
+let jobCounter = 0;
+
+function jobRow(job) {
+  const n = jobCounter++;
+  const typeOptions = SCHEDULE_TYPES.map(([value, text]) =>
+    el('option', { value, selected: value === job.scanType, text }));
+  if (job.scanType && !SCHEDULE_TYPES.some(([value]) => value === job.scanType)) {
+    typeOptions.push(el('option', { value: job.scanType, selected: true, text: job.scanType }));
+  }
+  const remove = el('button', { type: 'button', class: 'link', text: 'Remove', 'aria-label': `Remove scheduled scan ${n + 1}` });
+  const row = el('tr', { class: 'job' },
+    el('td', {}, el('input', { type: 'checkbox', class: 'job-on', checked: !!job.activated, 'aria-label': `Scheduled scan ${n + 1} on` })),
+    el('td', {}, el('input', { class: 'job-time', value: job.triggerTime || '', 'aria-label': `Time of scheduled scan ${n + 1}`, placeholder: '0 3 * * *' })),
+    el('td', {}, el('select', { class: 'job-type', 'aria-label': `Type of scheduled scan ${n + 1}` }, typeOptions)),
+    el('td', {}, el('input', { class: 'job-target', value: job.scanTarget || '', 'aria-label': `Target of scheduled scan ${n + 1}` })),
+    el('td', {}, remove));
+  remove.addEventListener('click', () => row.remove());
+  return row;
+}
+
+async function loadSchedule() {
+  const data = await get(API.schedule, 'load');
+  const jobs = data.scheduleScanJobs || [];
+  const body = $('#sched-table').tBodies[0];
+  body.replaceChildren(...jobs.map(jobRow));
+  if (jobs.length === 0) body.append(el('tr', { class: 'empty' }, el('td', { colspan: 5, text: 'No scheduled scans.' })));
+}
+
+function readSchedule() {
+  return [...$('#sched-table').tBodies[0].querySelectorAll('tr.job')].map((row) => ({
+    activated: row.querySelector('.job-on').checked ? 1 : 0,
+    triggerTime: row.querySelector('.job-time').value.trim(),
+    scanType: row.querySelector('.job-type').value,
+    scanTarget: row.querySelector('.job-target').value.trim(),
+  }));
+}
+
+function setupSchedule() {
+  $('#sched-help').textContent = SCHEDULE_HELP;
+  $('#sched-add').addEventListener('click', () => {
+    const body = $('#sched-table').tBodies[0];
+    const empty = body.querySelector('tr.empty');
+    if (empty) empty.remove();
+    const row = jobRow({ activated: true, triggerTime: '0 3 * * *', scanType: 'full', scanTarget: '' });
+    body.append(row);
+    row.querySelector('.job-time').focus();
+  });
+  $('#sched-save').addEventListener('click', (e) => {
+    const jobs = readSchedule();
+    const bad = jobs.findIndex((job) => !job.triggerTime);
+    if (bad >= 0) {
+      notify(`Scheduled scan ${bad + 1} needs a time.`, 'error');
+      return;
+    }
+    guarded(e.currentTarget, async () => {
+      await post(API.schedule, 'save', { scanJobArray: jobs });
+      notify(`Schedule saved (${jobs.length} scan${jobs.length === 1 ? '' : 's'}).`);
+      await loadSchedule();
+    });
+  });
+  $('#sched-reload').addEventListener('click', (e) => guarded(e.currentTarget, loadSchedule));
+}
+
+export function setup() {
+  setupConfig();
+  setupExtensions();
+  setupWhiteList();
+  setupSchedule();
+}
+
+export function show() {
+  const run = (fn) => fn().catch(showError);
+  return Promise.all([run(loadConfig), ext.pager.reload(), white.pager.reload(), run(loadSchedule)]);
+}

@@ -1,0 +1,198 @@
+// Small DOM helpers shared by the pages: element building, the message
+// area, button busy state and the pager of every long list.
+
+export function el(tag, attrs = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [name, value] of Object.entries(attrs)) {
+    if (value === undefined || value === null || value === false) continue;
+    if (name === 'class') node.className = value;
+    else if (name === 'text') node.textContent = value;
+    else if (name.startsWith('on')) node.addEventListener(name.slice(2), value);
+    else if (value === true) node.setAttribute(name, '');
+    else node.setAttribute(name, value);
+  }
+  for (const child of children.flat()) {
+    if (child === null || child === undefined || child === false) continue;
+    node.append(child instanceof Node ? child : document.createTextNode(String(child)));
+  }
+  return node;
+}
+
+export const $ = (selector, root = document) => root.querySelector(selector);
+export const $$ = (selector, root = document) => [...root.querySelectorAll(selector)];
+
+// Messages: errors stay until dismissed, notes fade after a while.
+const MAX_MESSAGES = 6;
+
+export function notify(text, kind = 'info') {
+  const area = $('#messages');
+  if (!area) return;
+  const close = el('button', { type: 'button', class: 'close', 'aria-label': 'Dismiss message', text: '×' });
+  const item = el('div', { class: `message ${kind}`, role: kind === 'error' ? 'alert' : 'status' },
+    el('span', { class: 'text', text }), close);
+  close.addEventListener('click', () => item.remove());
+  area.prepend(item);
+  while (area.children.length > MAX_MESSAGES) area.lastElementChild.remove();
+  if (kind !== 'error') setTimeout(() => item.remove(), 6000);
+}
+
+export function showError(err) {
+  notify(err && err.message ? err.message : String(err), 'error');
+  if (err && !err.code) console.error(err);
+}
+
+// Runs an action with the button disabled meanwhile; errors go to the
+// message area. Resolves with the action's result or undefined on error.
+export async function guarded(button, action) {
+  const wasDisabled = button ? button.disabled : false;
+  if (button) {
+    button.disabled = true;
+    button.setAttribute('aria-busy', 'true');
+  }
+  try {
+    return await action();
+  } catch (err) {
+    showError(err);
+    return undefined;
+  } finally {
+    if (button) {
+      button.removeAttribute('aria-busy');
+      if (button.dataset.keepDisabled !== '1') button.disabled = wasDisabled;
+    }
+  }
+}
+
+// A pager: page size choice, previous/next and the position text.
+// onChange(start, limit) loads a page; call update(total) after each load.
+export class Pager {
+  constructor(container, label, onChange, pageSize = 25) {
+    this.start = 0;
+    this.limit = pageSize;
+    this.total = 0;
+    this.onChange = onChange;
+    this.prev = el('button', { type: 'button', text: '‹ Previous', 'aria-label': `Previous page of ${label}` });
+    this.next = el('button', { type: 'button', text: 'Next ›', 'aria-label': `Next page of ${label}` });
+    this.info = el('span', { class: 'pager-info', 'aria-live': 'polite' });
+    const sizeId = `pagesize-${label.replace(/\W+/g, '-').toLowerCase()}`;
+    this.size = el('select', { id: sizeId },
+      [10, 25, 50, 100].map((n) => el('option', { value: n, selected: n === pageSize, text: n })));
+    this.prev.addEventListener('click', () => this.go(Math.max(0, this.start - this.limit)));
+    this.next.addEventListener('click', () => this.go(this.start + this.limit));
+    this.size.addEventListener('change', () => {
+      this.limit = Number(this.size.value);
+      this.go(0);
+    });
+    container.append(el('div', { class: 'pager' },
+      this.prev, this.info, this.next,
+      el('label', { for: sizeId, text: 'Per page' }), this.size));
+    this.update(0);
+  }
+
+  go(start) {
+    this.start = start;
+    return this.onChange(this.start, this.limit);
+  }
+
+  reload() {
+    return this.go(this.start);
+  }
+
+  // After a load: fix the position text and buttons; if the page fell off
+  // the end (items removed), step back to the last page.
+  update(total, shown = 0) {
+    this.total = total;
+    if (shown === 0 && total > 0 && this.start >= total) {
+      const last = Math.max(0, Math.floor((total - 1) / this.limit) * this.limit);
+      if (last !== this.start) {
+        this.go(last);
+        return;
+      }
+    }
+    const first = total === 0 ? 0 : this.start + 1;
+    const end = Math.min(total, this.start + Math.max(shown, 0));
+    this.info.textContent = total === 0 ? 'No entries' : `${first}–${end} of ${total}`;
+    this.prev.disabled = this.start <= 0;
+    this.next.disabled = this.start + this.limit >= total;
+  }
+}
+
+// A table body filled from records; keeps a set of selected keys.
+export class SelectableTable {
+  constructor(table, label, keyOf) {
+    this.table = table;
+    this.body = table.tBodies[0];
+    this.keyOf = keyOf;
+    this.rows = new Map();
+    this.label = label;
+    this.all = table.querySelector('thead input[type=checkbox]');
+    if (this.all) {
+      this.all.addEventListener('change', () => {
+        for (const box of $$('tbody input[type=checkbox]', this.table)) box.checked = this.all.checked;
+        this.changed();
+      });
+    }
+    this.onSelect = () => {};
+  }
+
+  fill(records, cells, emptyText) {
+    this.rows.clear();
+    const fragment = document.createDocumentFragment();
+    if (records.length === 0) {
+      const columns = this.table.tHead.rows[0].cells.length;
+      fragment.append(el('tr', { class: 'empty' }, el('td', { colspan: columns, text: emptyText })));
+    }
+    records.forEach((record, index) => {
+      const key = this.keyOf(record);
+      this.rows.set(key, record);
+      const id = `${this.table.id}-sel-${index}`;
+      const box = el('input', { type: 'checkbox', id, value: key });
+      box.addEventListener('change', () => this.changed());
+      const labelText = `Select ${this.label} ${cells(record)[0]}`;
+      fragment.append(el('tr', {},
+        el('td', { class: 'select' }, box, el('label', { for: id, class: 'visually-hidden', text: labelText })),
+        cells(record).map((cell) => el('td', {}, cell))));
+    });
+    this.body.replaceChildren(fragment);
+    if (this.all) this.all.checked = false;
+    this.changed();
+  }
+
+  selected() {
+    return $$('tbody input[type=checkbox]:checked', this.table).map((box) => this.rows.get(box.value));
+  }
+
+  changed() {
+    this.onSelect(this.selected());
+  }
+}
+
+export function formatCount(text) {
+  const n = Number(text);
+  return Number.isFinite(n) ? n.toLocaleString('en-US') : String(text);
+}
+
+export function formatBytes(text) {
+  const n = Number(text);
+  if (!Number.isFinite(n)) return String(text);
+  const units = ['B', 'KiB', 'MiB', 'GiB'];
+  let value = n;
+  let unit = 0;
+  while (value >= 1024 && unit < units.length - 1) {
+    value /= 1024;
+    unit += 1;
+  }
+  return `${unit === 0 ? value : value.toFixed(1)} ${units[unit]}`;
+}
+
+export function setProgress(bar, now, total) {
+  const n = Number(now);
+  const t = Number(total);
+  if (t > 0) {
+    bar.max = t;
+    bar.value = Math.min(n, t);
+    bar.textContent = `${Math.floor((Math.min(n, t) / t) * 100)}%`;
+  } else {
+    bar.removeAttribute('value');
+    bar.textContent = '';
+  }
+}
