@@ -169,6 +169,14 @@ using Strings = std::vector<std::string>;
 const Json::Value kAllCategories = Array({"info", "warning", "error"});
 const Json::Value kAllModules = Array({"scan", "update", "quarantine", "config", "schedule"});
 
+const char* const kHeading =
+    " ID Category Module   Event                                                        Date\r\n";
+
+std::string Body(const std::string& out) {
+    size_t end = out.find("\n\n");
+    return end == std::string::npos ? std::string("<no headers>") : out.substr(end + 2);
+}
+
 TEST_F(LogHandlerDbTest, LoadFiltersSortsAndPages) {
     SeedStandard();
     APIResponse resp = Load(Array({"info", "warning"}), Array({"scan"}));
@@ -197,9 +205,10 @@ TEST_F(LogHandlerDbTest, LoadFiltersSortsAndPages) {
     ASSERT_TRUE(resp.IsSuccess());
     EXPECT_EQ(resp.Data()["reportArray"], Json::Value(Json::arrayValue));
     EXPECT_EQ(resp.Data()["reportCount"], Json::Value(5));
-    // A negative limit selects nothing.
+    // A negative limit selects nothing; a negative start begins at the first row.
     resp = Load(kAllCategories, kAllModules, 0, -1);
     EXPECT_EQ(resp.Data()["reportArray"], Json::Value(Json::arrayValue));
+    EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, -3, 2)), (Strings{"5", "4"}));
 
     // Empty lists are sent to the database, which matches nothing.
     resp = Load(Array({}), kAllModules);
@@ -207,6 +216,25 @@ TEST_F(LogHandlerDbTest, LoadFiltersSortsAndPages) {
     EXPECT_EQ(resp.Data()["reportArray"], Json::Value(Json::arrayValue));
     EXPECT_EQ(resp.Data()["reportCount"], Json::Value(0));
     EXPECT_TRUE(g_logs.empty());
+}
+
+TEST_F(LogHandlerDbTest, ColumnsWithoutValueAreEmptyStrings) {
+    Seed({});
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root_ + kReportDb).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO report (id, class, module) VALUES (3, 'info', 'scan')", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    APIResponse resp = Load(Array({"info"}), Array({"scan"}));
+    ASSERT_TRUE(resp.IsSuccess());
+    EXPECT_EQ(resp.Data()["reportArray"][0]["eventContent"], Json::Value(""));
+    EXPECT_EQ(resp.Data()["reportArray"][0]["date"], Json::Value(""));
+
+    APIResponse exported;
+    std::string out = Export(exported);
+    EXPECT_EQ(Body(out), std::string(kHeading) + "  1 info     scan     " + std::string(60, ' ') + " \r\n");
 }
 
 TEST_F(LogHandlerDbTest, LoadWithoutTableFailsTheQuery) {
@@ -264,14 +292,6 @@ TEST_F(LogHandlerDbTest, NoValueChangesAStatement) {
     EXPECT_EQ(PageIds(resp), Strings{"6"});
     EXPECT_TRUE(DeleteAdvanced(Array({"'", ") OR 1=1 --"}), kAllModules).IsSuccess());
     EXPECT_EQ(Ids(), all);
-}
-
-const char* const kHeading =
-    " ID Category Module   Event                                                        Date\r\n";
-
-std::string Body(const std::string& out) {
-    size_t end = out.find("\n\n");
-    return end == std::string::npos ? std::string("<no headers>") : out.substr(end + 2);
 }
 
 TEST_F(LogHandlerDbTest, ExportNewestFirstWithSerialNumbers) {
