@@ -1,0 +1,185 @@
+// The schedule table and its crontab block on a temporary root.
+#include <sqlite3.h>
+
+#include <cstring>
+
+#include "tavo/tavoav_engine.h"
+#include "temp_root.h"
+
+namespace {
+
+const char* const kBegin = "# BEGIN AntiVirus-Zentrel scheduled scans (written by the package, do not edit)";
+const char* const kEnd = "# END AntiVirus-Zentrel scheduled scans";
+const std::string kScanner = "/var/packages/AntiVirus-Zentrel/target/bin/tavoavscan";
+const std::string kOtherLines =
+    "# /etc/crontab: system-wide crontab\n"
+    "SHELL=/bin/sh\n"
+    "\n"
+    "17 *\t* * *\troot    cd / && run-parts --report /etc/cron.hourly\n"
+    "  # indented comment  \n";
+
+class ScheduleTest : public TempRootTest {
+protected:
+    void SetUp() override {
+        TempRootTest::SetUp();
+        ASSERT_EQ(AVScheduleDBConnect(&conn_), 0);
+    }
+    void TearDown() override {
+        AVScheduleDBClose(conn_);
+        TempRootTest::TearDown();
+    }
+    std::vector<std::vector<std::string>> Rows() {
+        std::vector<std::vector<std::string>> rows;
+        DBResult* result = nullptr;
+        EXPECT_EQ(TAVODBExecute(conn_, "SELECT * FROM schedule;", &result), 0);
+        DBRow row;
+        while (TAVODBFetchRow(result, &row) == 0) {
+            rows.push_back({TAVODBFetchField(result, row, "activated"), TAVODBFetchField(result, row, "triggerTime"),
+                            TAVODBFetchField(result, row, "scanType"), TAVODBFetchField(result, row, "scanTarget")});
+        }
+        TAVODBFreeResult(result);
+        return rows;
+    }
+    std::string Crontab() const { return ReadFile(Real("/etc/crontab")); }
+    std::vector<std::string> BlockLines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(Crontab());
+        std::string line;
+        bool blIn = false;
+        while (std::getline(in, line)) {
+            if (line == kBegin) blIn = true;
+            else if (line == kEnd) blIn = false;
+            else if (blIn) lines.push_back(line);
+        }
+        return lines;
+    }
+    DBConnect* conn_ = nullptr;
+};
+
+TEST_F(ScheduleTest, InsertStoresTheTextsAsGivenAndClearEmptiesTheTable) {
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 3 * * 1", "full", ""), 0);
+    // Quotes and SQL in a text are stored as text.
+    ASSERT_EQ(AVScheduleInsert(conn_, 0, "*/15  1-5,7 * * 0-6", "system", "x'); DROP TABLE schedule;--"), 0);
+    ASSERT_EQ(AVScheduleInsert(conn_, 2, "30 23 31 12 7", "custom", "/volume1/a b:/volume2/it's"), 0);
+    EXPECT_EQ(Rows(), (std::vector<std::vector<std::string>>{
+                          {"1", "0 3 * * 1", "full", ""},
+                          {"0", "*/15  1-5,7 * * 0-6", "system", "x'); DROP TABLE schedule;--"},
+                          {"2", "30 23 31 12 7", "custom", "/volume1/a b:/volume2/it's"}}));
+    ASSERT_EQ(AVScheduleClear(conn_), 0);
+    EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(ScheduleTest, HostileOrMalformedJobsAreRefused) {
+    struct Case { const char* szTime; const char* szType; const char* szTarget; };
+    const Case cases[] = {
+        {"0 3 * * 1; rm -rf /", "full", ""},
+        {"0 3 * * 1\n* * * * * root /bin/sh", "full", ""},
+        {"0 3 * * $(reboot)", "full", ""},
+        {"0 3 * *", "full", ""},
+        {"0 3 * * 1 2", "full", ""},
+        {"60 3 * * 1", "full", ""},
+        {"0 24 * * 1", "full", ""},
+        {"0 3 0 * 1", "full", ""},
+        {"0 3 * 13 1", "full", ""},
+        {"0 3 * * 8", "full", ""},
+        {"*/0 3 * * 1", "full", ""},
+        {"5-1 3 * * 1", "full", ""},
+        {"1-2-3 3 * * 1", "full", ""},
+        {"0,,1 3 * * 1", "full", ""},
+        {"0\t3 * * 1", "full", ""},
+        {"@reboot", "full", ""},
+        {"", "full", ""},
+        {"0 3 * * 1", "full --all", ""},
+        {"0 3 * * 1", "Full", ""},
+        {"0 3 * * 1", "", ""},
+        {"0 3 * * 1", "custom", ""},
+        {"0 3 * * 1", "custom", "relative/path"},
+        {"0 3 * * 1", "custom", "/volume1/a::/volume1/b"},
+        {"0 3 * * 1", "custom", "/volume1/a\n0 * * * * root /bin/sh"},
+        {"0 3 * * 1", "full", "\r"},
+    };
+    for (const Case& c : cases) EXPECT_NE(AVScheduleInsert(conn_, 1, c.szTime, c.szType, c.szTarget), 0) << c.szTime << "|" << c.szType << "|" << c.szTarget;
+    EXPECT_NE(AVScheduleInsert(conn_, 1, nullptr, "full", ""), 0);
+    EXPECT_NE(AVScheduleInsert(nullptr, 1, "0 3 * * 1", "full", ""), 0);
+    EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(ScheduleTest, DumpWritesOneLinePerActivatedJobAndKeepsEveryOtherLine) {
+    WriteFile(Real("/etc/crontab"), kOtherLines);
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 3 * * 1", "full", "ignored"), 0);
+    ASSERT_EQ(AVScheduleInsert(conn_, 0, "0 4 * * 1", "system", ""), 0);
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "15  2 * * *", "system", ""), 0);
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "30 1 1 * *", "custom", "/volume1/a b:/volume2/c;d"), 0);
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+
+    std::string text = Crontab();
+    EXPECT_EQ(text.compare(0, kOtherLines.size(), kOtherLines), 0);
+    std::vector<std::string> block = BlockLines();
+    ASSERT_EQ(block.size(), 3u);
+    EXPECT_EQ(block[0], "0 3 * * 1 root " + kScanner + " --all");
+    EXPECT_EQ(block[1], "15 2 * * * root " + kScanner + " --system");
+    const std::string prefix = "30 1 1 * * root " + kScanner + " -f /var/packages/AntiVirus-Zentrel/target/tmp/";
+    ASSERT_EQ(block[2].compare(0, prefix.size(), prefix), 0) << block[2];
+    std::string fileList = block[2].substr(block[2].find(" -f ") + 4);
+    PQLIBSZLIST list = nullptr;
+    ASSERT_EQ(AVFileListRead(fileList.c_str(), &list), 0);
+    ASSERT_EQ(list->nItem, 2);
+    EXPECT_STREQ(QLIBCSzListGet(list, 0), "/volume1/a b");
+    EXPECT_STREQ(QLIBCSzListGet(list, 1), "/volume2/c;d");
+    QLIBCSzListFree(list);
+    EXPECT_EQ(text.back(), '\n');
+
+    // A new schedule replaces the block in place; the old file-list goes.
+    std::string more = "# a line added after the block\n";
+    WriteFile(Real("/etc/crontab"), text + more);
+    ASSERT_EQ(AVScheduleClear(conn_), 0);
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 5 * * 6", "system", ""), 0);
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+    EXPECT_EQ(Crontab(), kOtherLines + kBegin + "\n0 5 * * 6 root " + kScanner + " --system\n" + kEnd + "\n" + more);
+    EXPECT_FALSE(std::filesystem::exists(Real(fileList)));
+
+    // No activated job: no block at all.
+    ASSERT_EQ(AVScheduleClear(conn_), 0);
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+    EXPECT_EQ(Crontab(), kOtherLines + more);
+}
+
+TEST_F(ScheduleTest, DumpAddsTheBlockToACrontabWithoutFinalLineEndOrNone) {
+    WriteFile(Real("/etc/crontab"), "SHELL=/bin/sh");
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 3 * * 1", "full", ""), 0);
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+    EXPECT_EQ(Crontab(), std::string("SHELL=/bin/sh\n") + kBegin + "\n0 3 * * 1 root " + kScanner + " --all\n" + kEnd + "\n");
+
+    std::filesystem::remove(Real("/etc/crontab"));
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+    EXPECT_EQ(BlockLines(), std::vector<std::string>{"0 3 * * 1 root " + kScanner + " --all"});
+}
+
+TEST_F(ScheduleTest, AHostileRowWrittenBehindTheServiceFailsTheDumpAndChangesNothing) {
+    WriteFile(Real("/etc/crontab"), kOtherLines);
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 3 * * 1", "full", ""), 0);
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+    const std::string before = Crontab();
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Real(TAVOAV_SCHEDULE_DB).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO schedule VALUES (1, '* * * * * root /bin/sh #', 'full', '')", nullptr,
+                           nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO schedule VALUES (1, '0 1 * * *', 'custom', '/volume1/x')", nullptr,
+                           nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_NE(AVScheduleDump2Crontab(conn_), 0);
+    EXPECT_EQ(Crontab(), before);
+    // No file-list of the refused dump is left behind.
+    EXPECT_TRUE(ListDir(Real(TAVOAV_FILELIST_DIR)).empty());
+
+    // The same row, deactivated, writes no line and no longer blocks the dump.
+    ASSERT_EQ(sqlite3_open(Real(TAVOAV_SCHEDULE_DB).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE schedule SET activated = 0 WHERE scanType = 'full' AND triggerTime LIKE '%sh%'",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+    EXPECT_EQ(BlockLines().size(), 2u);
+}
+
+}  // namespace
