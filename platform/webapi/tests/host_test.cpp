@@ -129,7 +129,7 @@ TEST(PluginSet, FindGives102To104) {
     PluginSet plugins;
     std::string error;
     ASSERT_TRUE(plugins.Load({"/nonexistent/plugins", TEST_PLUGIN_DIR, TEST_PLUGIN_DIR}, error)) << error;
-    EXPECT_EQ(7u, plugins.Entries().size());
+    EXPECT_EQ(10u, plugins.Entries().size());
     int code = -1;
     const Entry* entry = plugins.Find("TAVO.Test", 1, "echo", code);
     ASSERT_NE(nullptr, entry);

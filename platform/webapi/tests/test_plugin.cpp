@@ -1,6 +1,8 @@
 // A small plug-in for the host's tests. Built twice: as the plug-in
 // "TAVO.Test" (entries below) and, with TEST_PLUGIN_DUPLICATE, as a second
 // file claiming one of the same entries.
+#include <unistd.h>
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -45,6 +47,41 @@ namespace {
 
 [[maybe_unused]] void Silent(APIRequest*, APIResponse*) {}
 
+// A background task that answers early, then waits for its stop.
+void Sleeps(APIRequest*, APIResponse* resp, void*) {
+    resp->SetSuccess(Json::Value(Json::objectValue));
+    for (int i = 0; i < 300; ++i) sleep(1);
+    resp->SetSuccess(Json::Value("slept"));
+}
+
+[[maybe_unused]] void TaskStart(APIRequest* req, APIResponse* resp) {
+    TAVO::APIPolling poll(req);
+    poll.SetRequest(req);
+    poll.SetGroupAttr("admin");
+    poll.SetRemoveAttr(false);
+    poll.SetPrefixAttr("TAVO_Test_Task");
+    poll.Start(resp, Sleeps, nullptr);
+}
+
+[[maybe_unused]] void TaskStatus(APIRequest* req, APIResponse* resp) {
+    TAVO::APIPolling poll(req);
+    Json::Value status;
+    if (poll.Status(req->GetParam("task_id", "").asString(), status)) {
+        resp->SetSuccess(status);
+    } else {
+        resp->SetError(117, Json::Value());
+    }
+}
+
+[[maybe_unused]] void TaskStop(APIRequest* req, APIResponse* resp) {
+    TAVO::APIPolling poll(req);
+    if (poll.Stop(req->GetParam("task_id", "").asString(), true)) {
+        resp->SetSuccess(Json::Value());
+    } else {
+        resp->SetError(117, Json::Value());
+    }
+}
+
 [[maybe_unused]] void V2(APIRequest*, APIResponse* resp) { resp->SetSuccess(Json::Value(2)); }
 
 }  // namespace
@@ -58,6 +95,9 @@ static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "download_fails", DownloadFails},
     {"TAVO.Test", 1, "silent", Silent},
     {"TAVO.Test", 2, "v2", V2},
+    {"TAVO.Test", 1, "task_start", TaskStart},
+    {"TAVO.Test", 1, "task_status", TaskStatus},
+    {"TAVO.Test", 1, "task_stop", TaskStop},
     {nullptr, 0, nullptr, nullptr},
 };
 #else
