@@ -1,0 +1,83 @@
+// One run of the scanner: records itself with the service, updates the
+// definitions when configured, walks the targets of its mode, judges each
+// file, acts on detections, reports progress and events, and ends with the
+// result notice up.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clam_engine.h"
+#include "scan_filter.h"
+#include "tavo/tavoav_engine.h"
+
+namespace tavoscan {
+
+enum class ScanMode { kFull, kSystem, kCustom };
+
+struct ScanRequest {
+    ScanMode mode = ScanMode::kFull;
+    std::string fileListPath;  // "-f": the file-list file (appliance path)
+};
+
+// Reads the command line ("--all", "--system" or "-f FILE"). False on a
+// command line that names no mode.
+bool ParseCommandLine(int argc, char** argv, ScanRequest* pRequest);
+
+// Process exit codes.
+constexpr int kExitDone = 0;      // the scan ran (completed or stopped)
+constexpr int kExitBusy = 1;      // another scanner is running; nothing done
+constexpr int kExitFailed = 2;    // the scan could not run
+constexpr int kExitUsage = 64;
+
+class ScanJob {
+public:
+    explicit ScanJob(ScanRequest request);
+    ~ScanJob();
+    int Run();
+
+private:
+    enum class Stage { kRunning, kStopped, kAborted };
+
+    bool Prepare(std::string* pError);
+    bool LoadLists(const TAVOAV_CONF& conf, std::string* pError);
+    bool CollectTargets(std::vector<std::string>* pTargets, std::string* pError);
+    void CountFiles(const std::vector<std::string>& targets);
+    void ScanFiles(const std::vector<std::string>& targets);
+    bool OnFile(int dirFd, const std::string& name, const std::string& path);
+    void OnError(const std::string& path, const std::string& reason);
+    void HandleDetection(const std::string& path, const std::string& threat);
+    // Stores progress (at most a few times a second unless blForce) and
+    // takes the pause and stop requests; false when the scan must end.
+    bool Poll(bool blForce);
+    bool WaitWhilePaused();
+    void Finish(int iResult, const std::string& failure);
+    void Event(const char* szClass, const char* szModule, const std::string& text);
+    std::string ModeText() const;
+
+    ScanRequest request_;
+    pid_t pid_;
+    int rootFd_ = -1;
+    TAVOAV_DFOP action_ = DO_NOTHING_TO_INFECTED_FILES;
+    std::unique_ptr<ScanFilter> filter_;
+    ClamEngine engine_;
+    Stage stage_ = Stage::kRunning;
+    int64_t lastPollMs_ = 0;
+    useconds_t fileDelayUs_ = 0;
+
+    int64_t total_ = 0;
+    int64_t scanned_ = 0;
+    int64_t infected_ = 0;
+    int64_t moved_ = 0;
+    int64_t processFailed_ = 0;
+    int64_t errors_ = 0;
+    int64_t errorEvents_ = 0;
+    std::string lastFile_;
+};
+
+}  // namespace tavoscan

@@ -1,0 +1,377 @@
+// The tavoavscan program on a temporary root with the real service library:
+// what it detects, moves, counts and reports.
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <tuple>
+
+#include "scan_test_util.h"
+#include "tavo/tavoav.h"
+#include "tavo/tavoav_engine.h"
+
+using scantest::Eicar;
+using scantest::TempRootTest;
+
+namespace {
+
+struct Event {
+    std::string cls, module, text;
+};
+
+struct QItem {
+    std::string fullPath, threat;
+    bool operator<(const QItem& o) const { return std::tie(fullPath, threat) < std::tie(o.fullPath, o.threat); }
+    bool operator==(const QItem& o) const { return fullPath == o.fullPath && threat == o.threat; }
+};
+
+pid_t Spawn(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        std::string program = TAVOAVSCAN_BIN;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int RunScanner(const std::vector<std::string>& args) { return Wait(Spawn(args)); }
+
+}  // namespace
+
+class ScannerRunTest : public TempRootTest {
+protected:
+    void SetUp() override {
+        TempRootTest::SetUp();
+        unsetenv("TAVOAVSCAN_FILE_DELAY_MS");
+        Put(TAVOAV_MIRROR_DIR "/test.ndb", scantest::EicarNdb());
+        ASSERT_EQ(AVUpdate_m(), 0);
+        ASSERT_GE(AVSetAutoUpdate(FALSE), 0);
+    }
+
+    TAVOAV_STAT Stat() {
+        TAVOAV_STAT stat;
+        memset(&stat, 0, sizeof(stat));
+        EXPECT_EQ(AVGetEngStat(&stat), 0);
+        return stat;
+    }
+
+    std::vector<Event> Events() {
+        std::vector<Event> events;
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            return events;
+        }
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT class, module, eventText FROM report ORDER BY id", -1, &stmt,
+                               nullptr) == SQLITE_OK) {
+            while (sqlite3_step(stmt) == SQLITE_ROW) {
+                events.push_back({reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
+                                  reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)),
+                                  reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2))});
+            }
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return events;
+    }
+
+    // Events of the scan (the update of SetUp left out).
+    std::vector<Event> ScanEvents() {
+        std::vector<Event> events;
+        for (const Event& e : Events())
+            if (e.module != "update") events.push_back(e);
+        return events;
+    }
+
+    std::vector<std::string> Texts(const std::string& prefix) {
+        std::vector<std::string> texts;
+        for (const Event& e : Events())
+            if (e.text.rfind(prefix, 0) == 0) texts.push_back(e.text);
+        return texts;
+    }
+
+    // Every item of every volume's quarantine.
+    std::set<QItem> Quarantine() {
+        std::set<QItem> items;
+        PQLIBSZLIST pList = QLIBCSzListAlloc(1024);
+        EXPECT_EQ(AVQuarantineAllBaseEnum(&pList), 0);
+        for (int i = 0; pList && i < pList->nItem; ++i) {
+            QUARANTINE_PATH path;
+            if (AVQuarantineGet(QLIBCSzListGet(pList, i), &path) != 0) continue;
+            QUARANTINE_FILE* pFiles = nullptr;
+            int count = 0;
+            if (AVQuarantineDBReadFrom(&path, &pFiles, &count) == 0) {
+                for (int j = 0; j < count; ++j)
+                    items.insert({std::string(path.szVolumePath) + pFiles[j].szOriginalPath, pFiles[j].szThreat});
+            }
+            free(pFiles);
+        }
+        QLIBCSzListFree(pList);
+        return items;
+    }
+
+    // The items the report names as quarantined.
+    std::set<QItem> ReportedMoves() {
+        std::set<QItem> items;
+        const std::string prefix = "Moved to quarantine: ";
+        for (const std::string& text : Texts(prefix)) {
+            size_t open = text.rfind(" (");
+            items.insert({text.substr(prefix.size(), open - prefix.size()),
+                          text.substr(open + 2, text.size() - open - 3)});
+        }
+        return items;
+    }
+
+    bool Exists(const std::string& path) {
+        struct stat st;
+        return lstat(Real(path).c_str(), &st) == 0;
+    }
+};
+
+TEST_F(ScannerRunTest, FullScanQuarantinesDetectionsAndLeavesCleanFilesAlone) {
+    Put("/volume1/downloads/eicar.com", Eicar());
+    Put("/volume1/docs/notes.txt", "meeting notes");
+    Put("/volume1/docs/deep/mail.txt", "Subject: hi\n\n" + Eicar() + "\n");
+    Put("/volume2/tools/setup.exe", "MZ" + Eicar());
+    Put("/volume2/music/song.mp3", "ID3 not a virus");
+    Put("/outside/outside.com", Eicar());
+    ASSERT_EQ(symlink(Real("/outside").c_str(), Real("/volume1/link").c_str()), 0);
+    ASSERT_EQ(symlink(Real("/outside/outside.com").c_str(), Real("/volume2/filelink.com").c_str()), 0);
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+
+    EXPECT_EQ(scantest::ReadFile(Real("/volume1/docs/notes.txt")), "meeting notes");
+    EXPECT_EQ(scantest::ReadFile(Real("/volume2/music/song.mp3")), "ID3 not a virus");
+    EXPECT_TRUE(Exists("/outside/outside.com"));
+    EXPECT_FALSE(Exists("/volume1/downloads/eicar.com"));
+    EXPECT_FALSE(Exists("/volume1/docs/deep/mail.txt"));
+    EXPECT_FALSE(Exists("/volume2/tools/setup.exe"));
+
+    std::set<QItem> expected = {{"/volume1/docs/deep/mail.txt", "Eicar-Test-Signature"},
+                                {"/volume1/downloads/eicar.com", "Eicar-Test-Signature"},
+                                {"/volume2/tools/setup.exe", "Eicar-Test-Signature"}};
+    EXPECT_EQ(Quarantine(), expected);
+    EXPECT_EQ(ReportedMoves(), expected);
+
+    TAVOAV_STAT stat = Stat();
+    EXPECT_FALSE(stat.isScanning);
+    EXPECT_TRUE(stat.isStayInNotify);
+    EXPECT_EQ(stat.scanFileCountTotal, 5);
+    EXPECT_EQ(stat.scannedFileCnt, 5);
+    EXPECT_EQ(stat.infectedFileCnt, 3);
+    EXPECT_EQ(stat.processFailedCnt, 0);
+    EXPECT_EQ(stat.errFileCnt, 0);
+    EXPECT_EQ(stat.mvFailedCnt, 0);
+    EXPECT_EQ(std::string(stat.szLastScannedFile), "/volume2/tools/setup.exe");
+
+    std::vector<Event> events = ScanEvents();
+    ASSERT_EQ(events.size(), 8u);
+    EXPECT_EQ(events.front().text, "Scan started (full scan)");
+    EXPECT_EQ(events[1].cls, "warning");
+    EXPECT_EQ(events[1].text, "Virus found: /volume1/docs/deep/mail.txt (Eicar-Test-Signature)");
+    EXPECT_EQ(events[2].module, "quarantine");
+    EXPECT_EQ(events.back().cls, "info");
+    EXPECT_EQ(events.back().text,
+              "Scan finished (full scan): 5 files scanned, 3 infected, 3 moved to quarantine, "
+              "0 failed to move, 0 errors");
+
+    // The quarantined files are not scanned again.
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Stat().scannedFileCnt, 2);
+    EXPECT_EQ(Stat().infectedFileCnt, 0);
+}
+
+TEST_F(ScannerRunTest, ExtensionRuleAndWhiteListDecideWhatIsScanned) {
+    ASSERT_EQ(AVSetScanFilterRule(TAVOAV_SCAN_EXTENSIONS), 0);
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    ASSERT_EQ(AVWhiteListAdd("/volume1/trusted"), 0);
+    ASSERT_EQ(AVWhiteListAdd("/volume1/tools/known.exe"), 0);
+    Put("/volume1/notes.txt", Eicar());             // extension not listed
+    Put("/volume1/tools/bad.EXE", Eicar());         // listed, any case
+    Put("/volume1/tools/known.exe", Eicar());       // white-listed file
+    Put("/volume1/trusted/sub/tool.exe", Eicar());  // below a white-listed folder
+    Put("/volume1/trustedness/other.exe", Eicar()); // a name that merely starts alike
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+
+    TAVOAV_STAT stat = Stat();
+    EXPECT_EQ(stat.scanFileCountTotal, 2);
+    EXPECT_EQ(stat.scannedFileCnt, 2);
+    EXPECT_EQ(stat.infectedFileCnt, 2);
+    EXPECT_EQ(Texts("Virus found: "),
+              (std::vector<std::string>{"Virus found: /volume1/tools/bad.EXE (Eicar-Test-Signature)",
+                                        "Virus found: /volume1/trustedness/other.exe (Eicar-Test-Signature)"}));
+    // "Leave infected files": nothing moved.
+    for (const char* path : {"/volume1/notes.txt", "/volume1/tools/bad.EXE", "/volume1/tools/known.exe",
+                             "/volume1/trusted/sub/tool.exe", "/volume1/trustedness/other.exe"})
+        EXPECT_TRUE(Exists(path)) << path;
+    EXPECT_TRUE(Quarantine().empty());
+    EXPECT_TRUE(Texts("Moved to quarantine").empty());
+}
+
+TEST_F(ScannerRunTest, FailedMoveJoinsTheFailedListAndRetryMovesItLater) {
+    Put("/volume1/bad.exe", Eicar());
+    Put("/volume1/" TAVOAV_QUARANTINE_DIR_NAME, "a file where the quarantine folder belongs");
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+
+    TAVOAV_STAT stat = Stat();
+    EXPECT_EQ(stat.infectedFileCnt, 1);
+    EXPECT_EQ(stat.processFailedCnt, 1);
+    EXPECT_EQ(stat.mvFailedCnt, 1);
+    EXPECT_TRUE(Exists("/volume1/bad.exe"));
+    EXPECT_TRUE(Quarantine().empty());
+    EXPECT_TRUE(ReportedMoves().empty());
+    std::vector<std::string> failed = Texts("Failed to move to quarantine: /volume1/bad.exe (Eicar-Test-Signature)");
+    EXPECT_EQ(failed.size(), 1u);
+    EXPECT_EQ(Texts("Scan finished").size(), 1u);
+    EXPECT_NE(Texts("Scan finished").at(0).find("1 infected, 0 moved to quarantine, 1 failed to move"),
+              std::string::npos);
+
+    // Once the cause is gone the second attempt moves it.
+    ASSERT_EQ(unlink(Real("/volume1/" TAVOAV_QUARANTINE_DIR_NAME).c_str()), 0);
+    EXPECT_EQ(AVTryProcessAgain(), 1);
+    EXPECT_FALSE(Exists("/volume1/bad.exe"));
+    EXPECT_EQ(Quarantine(), (std::set<QItem>{{"/volume1/bad.exe", "Eicar-Test-Signature"}}));
+    EXPECT_EQ(Stat().mvFailedCnt, 0);
+}
+
+TEST_F(ScannerRunTest, FilesTheEngineCannotJudgeAreErrorsNotClean) {
+    Put("/volume1/locked.zip", scantest::EncryptedZip("inner.com", "hidden"));
+    Put("/volume1/plain.txt", "plain");
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+
+    TAVOAV_STAT stat = Stat();
+    EXPECT_EQ(stat.scannedFileCnt, 2);
+    EXPECT_EQ(stat.errFileCnt, 1);
+    EXPECT_EQ(stat.infectedFileCnt, 0);
+    EXPECT_TRUE(Exists("/volume1/locked.zip"));
+    EXPECT_EQ(Texts("Cannot scan "),
+              (std::vector<std::string>{"Cannot scan /volume1/locked.zip: encrypted content cannot be scanned"}));
+    EXPECT_NE(Texts("Scan finished").at(0).find("1 errors"), std::string::npos);
+}
+
+TEST_F(ScannerRunTest, CustomScanWalksTheListedPathsAndRemovesTheList) {
+    Put("/volume1/picked/a.com", Eicar());
+    Put("/volume1/picked/b.txt", "b");
+    Put("/volume1/other/c.com", Eicar());
+    Put("/volume2/one.exe", Eicar());
+    PQLIBSZLIST pList = QLIBCSzListAlloc(8);
+    for (const char* path : {"/volume1/picked", "/volume1/../volume2/one.exe", "/volume1/missing"})
+        ASSERT_EQ(QLIBCSzListPush(&pList, path), 0);
+    char szFileList[4096] = {0};
+    ASSERT_GE(AVTransSZListToFileList(szFileList, sizeof(szFileList), pList), 0);
+    QLIBCSzListFree(pList);
+    ASSERT_TRUE(Exists(szFileList));
+
+    EXPECT_EQ(RunScanner({"-f", szFileList}), 0);
+
+    EXPECT_FALSE(Exists(szFileList));
+    TAVOAV_STAT stat = Stat();
+    EXPECT_EQ(stat.scannedFileCnt, 3);
+    EXPECT_EQ(stat.infectedFileCnt, 2);
+    EXPECT_EQ(stat.errFileCnt, 1);
+    EXPECT_TRUE(Exists("/volume1/other/c.com"));
+    EXPECT_EQ(Quarantine(), (std::set<QItem>{{"/volume1/picked/a.com", "Eicar-Test-Signature"},
+                                             {"/volume2/one.exe", "Eicar-Test-Signature"}}));
+    EXPECT_EQ(Texts("Scan started").at(0), "Scan started (custom scan)");
+    EXPECT_EQ(Texts("Cannot scan ").size(), 1u);
+}
+
+TEST_F(ScannerRunTest, SystemScanCoversTheSystemFoldersOnly) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    Put("/etc/rc.local", Eicar());
+    Put("/usr/bin/tool", "tool");
+    Put("/volume1/v.com", Eicar());
+    EXPECT_EQ(RunScanner({"--system"}), 0);
+    EXPECT_EQ(Stat().scannedFileCnt, 2);
+    EXPECT_EQ(Texts("Virus found: "),
+              (std::vector<std::string>{"Virus found: /etc/rc.local (Eicar-Test-Signature)"}));
+}
+
+TEST_F(ScannerRunTest, StopEndsAPausedScanAndASecondScannerLeavesItAlone) {
+    for (int i = 0; i < 60; ++i) Put("/volume1/f" + std::to_string(100 + i) + ".txt", "file " + std::to_string(i));
+    setenv("TAVOAVSCAN_FILE_DELAY_MS", "40", 1);
+    pid_t first = Spawn({"--all"});
+    unsetenv("TAVOAVSCAN_FILE_DELAY_MS");
+    ASSERT_GT(first, 0);
+    // Wait (generously) until the first scanner has judged a file.
+    for (int i = 0; i < 600 && Stat().scannedFileCnt == 0; ++i) usleep(50 * 1000);
+    ASSERT_GT(Stat().scannedFileCnt, 0);
+    ASSERT_EQ(AVScanPause(), 0);
+
+    EXPECT_EQ(RunScanner({"--all"}), 1);  // refused at once
+    TAVOAV_ENGINE_STATE state;
+    ASSERT_EQ(AVEngStateRead(&state), 0);
+    EXPECT_EQ(state.scannerPid, first);
+    EXPECT_TRUE(state.stat.isScanning);
+    EXPECT_TRUE(state.pauseRequested);
+    EXPECT_EQ(state.stat.scanFileCountTotal, 60);
+
+    ASSERT_EQ(AVStop(), 0);
+    EXPECT_EQ(Wait(first), 0);
+    ASSERT_EQ(AVEngStateRead(&state), 0);
+    EXPECT_EQ(state.lastScanResult, AVENG_SCAN_STOPPED);
+    EXPECT_FALSE(state.stat.isScanning);
+    EXPECT_TRUE(state.stat.isStayInNotify);
+    EXPECT_LT(state.stat.scannedFileCnt, 60);
+    EXPECT_EQ(Texts("Scan started").size(), 1u);
+    ASSERT_EQ(Texts("Scan stopped (full scan): ").size(), 1u);
+    EXPECT_TRUE(Texts("Scan finished").empty());
+}
+
+TEST_F(ScannerRunTest, WithoutDefinitionsTheScanFailsAndSaysWhy) {
+    std::filesystem::remove_all(Real(TAVOAV_DEFS_DIR));
+    Put("/volume1/eicar.com", Eicar());
+
+    EXPECT_EQ(RunScanner({"--all"}), 2);
+
+    TAVOAV_STAT stat = Stat();
+    EXPECT_FALSE(stat.isScanning);
+    EXPECT_FALSE(stat.isStayInNotify);  // nothing to acknowledge
+    TAVOAV_INFO info;
+    EXPECT_EQ(AVGetEngInfo(&info), ERR_TAVOAV_DB_ACCESS_ERROR);
+    std::vector<Event> events = ScanEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].cls, "error");
+    EXPECT_EQ(events[1].text.rfind("Scan failed (full scan): no usable virus definitions installed", 0), 0u)
+        << events[1].text;
+    EXPECT_TRUE(Exists("/volume1/eicar.com"));
+}
+
+TEST_F(ScannerRunTest, UpdateBeforeScanInstallsNewDefinitionsAndAFailureDoesNotStopTheScan) {
+    ASSERT_GE(AVSetAutoUpdate(TRUE), 0);
+    Put("/volume1/eicar.com", Eicar());
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Texts("Virus definitions updated").size(), 2u);  // SetUp's and the scan's
+
+    // An empty mirror fails the update; the installed definitions still detect.
+    std::filesystem::remove_all(Real(TAVOAV_MIRROR_DIR));
+    Put("/volume1/again.com", Eicar());
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Texts("Virus definition update failed").size(), 1u);
+    EXPECT_EQ(Texts("Update before scan failed").size(), 1u);
+    EXPECT_EQ(Stat().infectedFileCnt, 1);
+}
+
+TEST(ScannerCommandLine, RefusesAnUnknownModeWithoutTouchingTheState) {
+    EXPECT_EQ(RunScanner({}), 64);
+    EXPECT_EQ(RunScanner({"--bogus"}), 64);
+    EXPECT_EQ(RunScanner({"-f"}), 64);
+}
