@@ -86,6 +86,13 @@ async function main() {
       await page.click('#scan-full');
       await page.locator('#scan-progress').waitFor({ state: 'visible' });
       journey.sawProgress = true;
+      // Files counted while the scan runs, unless it ends first.
+      await page.waitForFunction(() => {
+        const word = document.querySelector('#state-word').textContent;
+        return (!document.querySelector('#scan-progress').hidden && Number(document.querySelector('#scan-bar').value) > 0)
+          || word === 'Threats found' || word === 'Scan completed';
+      }, null, { polling: 100 });
+      journey.progressText = await page.locator('#scan-progress-text').textContent();
       await shot(page, 'scanning');
       await waitForState(page, ['Threats found', 'Scan completed'], 180000);
     } else {
@@ -147,6 +154,17 @@ async function main() {
     const [download] = await Promise.all([page.waitForEvent('download'), page.click('#log-export')]);
     journey.exportFile = download.suggestedFilename();
     await download.saveAs(path.join(ARTIFACTS, journey.exportFile));
+
+    step('delete everything left in the quarantine as a background task');
+    await page.click('nav a[href="#quarantine"]');
+    await rows.first().waitFor();
+    await page.click('#q-delete-all');
+    await page.click('#confirm-ok');
+    await page.locator('#q-task').waitFor({ state: 'visible' });
+    await page.locator('.message', { hasText: 'Delete all finished' }).waitFor();
+    await page.locator('#q-table tbody tr.empty').waitFor();
+    journey.leftAfterDeleteAll = await rows.count();
+    await shot(page, 'quarantine-emptied');
 
     step('error answers are shown with their code');
     await page.evaluate(async () => {

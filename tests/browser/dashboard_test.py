@@ -83,7 +83,8 @@ class DashboardInBrowser(unittest.TestCase):
         for old in out.glob("*"):
             if old.is_file():
                 old.unlink()
-        with Sandbox() as sb:
+        # A short pause per file keeps the scan running long enough to be seen.
+        with Sandbox(env={"TAVOAVSCAN_FILE_DELAY_MS": "300"}) as sb:
             serve_page(sb)
             subprocess.run([sys.executable, str(SOURCE / "scripts" / "seed-demo"), str(sb.root)], check=True)
             scanner = install_scanner(sb)
@@ -108,6 +109,8 @@ class DashboardInBrowser(unittest.TestCase):
             white = sb.call("TAVO.AntiVirus.WhiteList", "load", start=0, limit=1000)
             self.assertTrue(white["success"], white)
             self.assertIn(restored, [e["filepath"] for e in white["data"]["whiteList"]])
+            listing = sb.call("TAVO.AntiVirus.Quarantine", "load", start=0, limit=100)
+            self.assertEqual(listing["data"]["quarantineCount"], 0, "delete all emptied the quarantine")
             rel = restored.lstrip("/")
             self.assertTrue((sb.root / rel).exists(), "the restored file is back in place")
 

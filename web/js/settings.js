@@ -129,8 +129,22 @@ export const SCHEDULE_TYPES = [
   ['system', 'System scan'],
   ['custom', 'Custom scan'],
 ];
-export const SCHEDULE_HELP = 'Time: the minute, hour, day of month, month and weekday fields of a '
-  + 'cron line (for example "30 2 * * 0" runs every Sunday at 02:30). Target: the path(s) of a custom scan.';
+export const SCHEDULE_HELP = 'Time: five cron fields "minute hour day-of-month month weekday", each "*", '
+  + 'a number, a range "N-M" or a comma list, optionally with "/step" (for example "30 2 * * 0" runs every '
+  + 'Sunday at 02:30). Target, for a custom scan: absolute paths separated by ":".';
+
+const WEEKDAYS = ['Sunday', 'Monday', 'Tuesday', 'Wednesday', 'Thursday', 'Friday', 'Saturday', 'Sunday'];
+
+// Plain words for the common trigger times; "" for anything else.
+export function describeTime(text) {
+  const f = text.trim().split(/\s+/);
+  if (f.length !== 5 || !/^\d+$/.test(f[0]) || !/^\d+$/.test(f[1]) || f[2] !== '*' || f[3] !== '*') return '';
+  const at = `${f[1].padStart(2, '0')}:${f[0].padStart(2, '0')}`;
+  if (f[4] === '*') return `every day at ${at}`;
+  if (/^[0-7]$/.test(f[4])) return `every ${WEEKDAYS[Number(f[4])]} at ${at}`;
+  if (f[4] === '1-5') return `Monday to Friday at ${at}`;
+  return '';
+}
 
 let jobCounter = 0;
 
@@ -141,12 +155,22 @@ function jobRow(job) {
   if (job.scanType && !SCHEDULE_TYPES.some(([value]) => value === job.scanType)) {
     typeOptions.push(el('option', { value: job.scanType, selected: true, text: job.scanType }));
   }
+  const time = el('input', { class: 'job-time', value: job.triggerTime || '', 'aria-label': `Time of scheduled scan ${n + 1}`, placeholder: '0 3 * * *' });
+  const words = el('span', { class: 'small muted job-words' });
+  const showWords = () => { words.textContent = describeTime(time.value); };
+  time.addEventListener('input', showWords);
+  showWords();
+  const type = el('select', { class: 'job-type', 'aria-label': `Type of scheduled scan ${n + 1}` }, typeOptions);
+  const target = el('input', { class: 'job-target', value: job.scanTarget || '', 'aria-label': `Target of scheduled scan ${n + 1}`, placeholder: '/volume1/share:/volume2/backup' });
+  const enableTarget = () => { target.disabled = type.value !== 'custom'; };
+  type.addEventListener('change', enableTarget);
+  enableTarget();
   const remove = el('button', { type: 'button', class: 'link', text: 'Remove', 'aria-label': `Remove scheduled scan ${n + 1}` });
   const row = el('tr', { class: 'job' },
     el('td', {}, el('input', { type: 'checkbox', class: 'job-on', checked: !!job.activated, 'aria-label': `Scheduled scan ${n + 1} on` })),
-    el('td', {}, el('input', { class: 'job-time', value: job.triggerTime || '', 'aria-label': `Time of scheduled scan ${n + 1}`, placeholder: '0 3 * * *' })),
-    el('td', {}, el('select', { class: 'job-type', 'aria-label': `Type of scheduled scan ${n + 1}` }, typeOptions)),
-    el('td', {}, el('input', { class: 'job-target', value: job.scanTarget || '', 'aria-label': `Target of scheduled scan ${n + 1}` })),
+    el('td', {}, time, ' ', words),
+    el('td', {}, type),
+    el('td', {}, target),
     el('td', {}, remove));
   remove.addEventListener('click', () => row.remove());
   return row;
