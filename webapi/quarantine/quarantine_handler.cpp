@@ -101,6 +101,93 @@ void FillFailArray(const FAILED_QITEM_LIST* failListHead, Json::Value& jRetObj) 
     jRetObj["failCount"] = iFailCounter;
 }
 
+// delete_list and restore_list after the parameter check: each (volume, name)
+// pair in turn; only the service's refusals become failure records.
+void WorkThroughPairs(Json::Value& jParams, bool blRestore, APIResponse* resp) {
+    Json::Value jRetObj;
+    Json::Value recordArray(Json::arrayValue);
+    QUARANTINE_PATH quarantine;
+    QUARANTINE_CONN* quarantineConn = nullptr;
+    QUARANTINE_FILE quarantineFile;
+    QUARANTINE_ERROR errType = AVQ_ERR_OK;
+    char szFullPath[kPathBufferSize];
+    char szSharePath[kPathBufferSize];
+    memset(szFullPath, 0, sizeof szFullPath);
+    memset(szSharePath, 0, sizeof szSharePath);
+    const char* szNamesKey = blRestore ? "restoreNames" : "deleteNames";
+    uint32_t listSize = 0;
+    int iFailCounter = 0;
+
+    const Json::Value& jVolumes = jParams["volumes"];
+    const Json::Value& jNames = jParams[szNamesKey];
+    listSize = jNames.size();
+    if (jVolumes.size() != listSize) {
+        TAVO_LOG(TAVO_LOG_ERR, "the size of the webapi parameters are mismatched: %d, %d",
+                 static_cast<int>(jNames.size()), static_cast<int>(jVolumes.size()));
+        if (jVolumes.size() < listSize) listSize = jVolumes.size();
+    }
+
+    for (uint32_t i = 0; i < listSize; ++i) {
+        const Json::Value& jVolume = jVolumes[i];
+        const Json::Value& jName = jNames[i];
+        if (!jVolume.isString() || !jName.isString()) {
+            TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting files in the quarantine");
+            resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
+            return;
+        }
+        const char* szVolume = jVolume.asCString();
+        const char* szName = jName.asCString();
+
+        if (AVQuarantineGet(szVolume, &quarantine) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume);
+            continue;
+        }
+        if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s", quarantine.szDBPath);
+            goto NEXT_ITEM;
+        }
+        if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to get DB entry for renamedName='%s' from DB:%s", szName,
+                     quarantineConn->path.szDBPath);
+            goto NEXT_ITEM;
+        }
+        memset(szSharePath, 0, sizeof szSharePath);
+        if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
+                                                   sizeof szSharePath) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
+            goto NEXT_ITEM;
+        }
+        if (blRestore) {
+            errType = AVQuarantineRestoreFile(quarantineConn, szName, strlen(szName));
+        } else {
+            errType = AVQuarantineDeleteFile(quarantineConn, szName, strlen(szName));
+        }
+        if (errType == AVQ_ERR_OK) goto NEXT_ITEM;
+
+        if (blRestore) {
+            TAVO_LOG(TAVO_LOG_DEBUG, "error restore file[%s] from quarantine[%s] type:%d", szName,
+                     szVolume, static_cast<int>(errType));
+        } else {
+            TAVO_LOG(TAVO_LOG_DEBUG, "error delete file[%s] from quarantine[%s] type:%d", szName,
+                     szVolume, static_cast<int>(errType));
+        }
+        FormFullPath(szFullPath, quarantine.szVolumePath, quarantineFile.szOriginalPath);
+        recordArray.append(FailRecord(szFullPath, quarantine.szVolumePath, quarantineFile,
+                                      static_cast<int>(errType), szSharePath));
+        ++iFailCounter;
+
+    NEXT_ITEM:
+        if (quarantineConn) {
+            AVQuarantineClose(&quarantineConn);
+            quarantineConn = nullptr;
+        }
+    }
+
+    jRetObj["failArray"] = recordArray;
+    jRetObj["failCount"] = iFailCounter;
+    resp->SetSuccess(jRetObj);
+}
+
 }  // namespace
 
 QuarantineHandler::QuarantineHandler(APIRequest* req, APIResponse* resp, const char* method)
@@ -235,26 +322,10 @@ END:
     }
 }
 
-void QuarantineHandler::DeleteList() const { ProcessList(false); }
-
-void QuarantineHandler::RestoreList() const { ProcessList(true); }
-
-void QuarantineHandler::ProcessList(bool blRestore) const {
+void QuarantineHandler::DeleteList() const {
     int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
-    Json::Value recordArray(Json::arrayValue);
-    QUARANTINE_PATH quarantine;
-    QUARANTINE_CONN* quarantineConn = nullptr;
-    QUARANTINE_FILE quarantineFile;
-    QUARANTINE_ERROR errType = AVQ_ERR_OK;
-    char szFullPath[kPathBufferSize];
-    char szSharePath[kPathBufferSize];
-    memset(szFullPath, 0, sizeof szFullPath);
-    memset(szSharePath, 0, sizeof szSharePath);
-    const char* szNamesKey = blRestore ? "restoreNames" : "deleteNames";
-    uint32_t listSize = 0;
-    int iFailCounter = 0;
 
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
@@ -262,75 +333,21 @@ void QuarantineHandler::ProcessList(bool blRestore) const {
         _resp->SetError(errCode, jRetObj);
         return;
     }
+    WorkThroughPairs(jParams, false, _resp);
+}
 
-    const Json::Value& jVolumes = jParams["volumes"];
-    const Json::Value& jNames = jParams[szNamesKey];
-    listSize = jNames.size();
-    if (jVolumes.size() != listSize) {
-        TAVO_LOG(TAVO_LOG_ERR, "the size of the webapi parameters are mismatched: %d, %d",
-                 static_cast<int>(jNames.size()), static_cast<int>(jVolumes.size()));
-        if (jVolumes.size() < listSize) listSize = jVolumes.size();
+void QuarantineHandler::RestoreList() const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        _resp->SetError(errCode, jRetObj);
+        return;
     }
-
-    for (uint32_t i = 0; i < listSize; ++i) {
-        const Json::Value& jVolume = jVolumes[i];
-        const Json::Value& jName = jNames[i];
-        if (!jVolume.isString() || !jName.isString()) {
-            TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting files in the quarantine");
-            _resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
-            return;
-        }
-        const char* szVolume = jVolume.asCString();
-        const char* szName = jName.asCString();
-
-        if (AVQuarantineGet(szVolume, &quarantine) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume);
-            continue;
-        }
-        if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s", quarantine.szDBPath);
-            goto NEXT_ITEM;
-        }
-        if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to get DB entry for renamedName='%s' from DB:%s", szName,
-                     quarantineConn->path.szDBPath);
-            goto NEXT_ITEM;
-        }
-        memset(szSharePath, 0, sizeof szSharePath);
-        if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
-                                                   sizeof szSharePath) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
-            goto NEXT_ITEM;
-        }
-        if (blRestore) {
-            errType = AVQuarantineRestoreFile(quarantineConn, szName, strlen(szName));
-        } else {
-            errType = AVQuarantineDeleteFile(quarantineConn, szName, strlen(szName));
-        }
-        if (errType == AVQ_ERR_OK) goto NEXT_ITEM;
-
-        if (blRestore) {
-            TAVO_LOG(TAVO_LOG_DEBUG, "error restore file[%s] from quarantine[%s] type:%d", szName,
-                     szVolume, static_cast<int>(errType));
-        } else {
-            TAVO_LOG(TAVO_LOG_DEBUG, "error delete file[%s] from quarantine[%s] type:%d", szName,
-                     szVolume, static_cast<int>(errType));
-        }
-        FormFullPath(szFullPath, quarantine.szVolumePath, quarantineFile.szOriginalPath);
-        recordArray.append(FailRecord(szFullPath, quarantine.szVolumePath, quarantineFile,
-                                      static_cast<int>(errType), szSharePath));
-        ++iFailCounter;
-
-    NEXT_ITEM:
-        if (quarantineConn) {
-            AVQuarantineClose(&quarantineConn);
-            quarantineConn = nullptr;
-        }
-    }
-
-    jRetObj["failArray"] = recordArray;
-    jRetObj["failCount"] = iFailCounter;
-    _resp->SetSuccess(jRetObj);
+    WorkThroughPairs(jParams, true, _resp);
 }
 
 void QuarantineHandler::Retry() const {

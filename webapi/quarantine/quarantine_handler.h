@@ -33,9 +33,6 @@ protected:
     static void doRestoreAll(APIRequest* req, APIResponse* resp, void* data);
 
 private:
-    // Delete and restore of selected items differ only in the operation.
-    void ProcessList(bool blRestore) const;
-
     APIRequest* _req;
     APIResponse* _resp;
     const std::string _method;
