@@ -149,6 +149,26 @@ class QuarantineE2E(unittest.TestCase):
         # Nothing failed to move: nothing to re-process.
         self.assertIsNone(self.ok("retry"))
 
+    def test_retry_moves_a_failed_item_later(self):
+        # A file where volume3's quarantine folder belongs: the move fails.
+        blocker = self.sb.path("/volume3/@tavoav_quarantine")
+        blocker.parent.mkdir()
+        blocker.write_text("in the way")
+        self.sb.path("/volume3/h.exe").write_text("h")
+        env = dict(os.environ, TAVO_ROOT=str(self.sb.root))
+        seed = subprocess.run([str(build_dir() / "bin" / "tavo-quarantine-seed"), "Worm", "/volume3/h.exe"],
+                              env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(seed.returncode, 2, seed.stderr)  # AVQ_ERR_DIR_NOT_FOUND
+        self.assertEqual(self.listing()["quarantineCount"], 7)
+
+        blocker.unlink()
+        self.assertIsNone(self.ok("retry"))
+        moved = wait_until(lambda: self.listing()["quarantineCount"] == 8, timeout=60)
+        self.assertTrue(moved, self.sb.error_log())
+        last = self.listing()["quarantineArray"][-1]
+        self.assertEqual((last["originalPath"], last["threat"]), ("/volume3/h.exe", "Worm"))
+        self.assertFalse(self.sb.path("/volume3/h.exe").exists())
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
