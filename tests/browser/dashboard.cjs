@@ -4,7 +4,8 @@
 // event log and the export download. Screenshots of each page go to
 // ARTIFACTS, with journey.json describing what was done.
 //
-// Environment: BASE_URL, ARTIFACTS, WITH_SCANNER (1/0), CHROMIUM.
+// Environment: BASE_URL, ARTIFACTS, WITH_SCANNER (1/0), CHROMIUM, SANDBOX_ROOT
+// (the sandbox's root folder, where the script puts a file in the way).
 
 'use strict';
 
@@ -16,6 +17,7 @@ const { chromium } = require('playwright-core');
 const BASE_URL = process.env.BASE_URL;
 const ARTIFACTS = process.env.ARTIFACTS;
 const WITH_SCANNER = process.env.WITH_SCANNER === '1';
+const SANDBOX_ROOT = process.env.SANDBOX_ROOT;
 const STEP_TIMEOUT = 60000;
 
 function check(condition, text) {
@@ -98,6 +100,13 @@ async function main() {
     } else {
       step('detections are already in the quarantine');
     }
+    if (WITH_SCANNER) {
+      // The picture for the README: the status right after the scan.
+      for (const close of await page.locator('.message .close').all()) await close.click();
+      await page.evaluate(() => document.activeElement && document.activeElement.blur());
+      await page.mouse.move(1270, 510);
+      await page.screenshot({ path: path.join(ARTIFACTS, 'dashboard.png'), clip: { x: 0, y: 0, width: 1280, height: 520 } });
+    }
     const processed = Number((await page.locator('#c-quarantine').textContent()).replace(/\D/g, ''));
     check(processed > 0, 'the status counts quarantined items');
     await shot(page, 'overview');
@@ -128,6 +137,23 @@ async function main() {
       const cells = [...document.querySelectorAll('#q-table tbody tr td:nth-child(2)')];
       return cells.length < n || !cells.some((c) => c.textContent === p);
     }, [journey.restoredPath, before]);
+
+    step('a restore that meets a file at the original place is reported with its reason');
+    await page.uncheck('#q-whitelist');
+    const second = rows.first();
+    const occupied = (await second.locator('td').nth(1).textContent()).trim();
+    fs.writeFileSync(path.join(SANDBOX_ROOT, occupied), 'a newer file\n');
+    await second.locator('input[type=checkbox]').check();
+    await page.click('#q-restore');
+    await page.locator('#q-failures').waitFor({ state: 'visible' });
+    const reason = (await page.locator('#q-fail-table tbody td.reason').first().textContent()).trim();
+    check(reason === 'a file already exists at the original place (7)', `reason named (${reason})`);
+    check((await page.locator('#q-fail-table tbody td').first().textContent()).trim() === occupied, 'the failed item is listed');
+    await shot(page, 'quarantine-failures');
+    fs.unlinkSync(path.join(SANDBOX_ROOT, occupied));
+    await page.click('#q-fail-close');
+    // Dismiss the failure notice so that only later errors are counted.
+    for (const close of await page.locator('.message.error .close').all()) await close.click();
 
     step('find it on the white list');
     await page.click('nav a[href="#settings"]');

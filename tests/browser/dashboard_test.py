@@ -95,6 +95,7 @@ class DashboardInBrowser(unittest.TestCase):
                 "BASE_URL": "http://127.0.0.1:%d/" % sb.port,
                 "ARTIFACTS": str(out),
                 "WITH_SCANNER": "1" if scanner else "0",
+                "SANDBOX_ROOT": str(sb.root),
                 "CHROMIUM": os.environ.get("TAVO_CHROMIUM", "/usr/bin/chromium"),
             })
             proc = subprocess.run(["node", str(SCRIPT)], env=env, capture_output=True, text=True, timeout=240)

@@ -76,12 +76,12 @@ async function processItems(op, items, toWhiteList) {
   const params = op === 'delete' ? { volumes, deleteNames: names } : { volumes, restoreNames: names };
   const data = await post(API.quarantine, op === 'delete' ? 'delete_list' : 'restore_list', params);
   const failed = data.failArray || [];
+  await reload();
   const done = items.length - failed.length;
   const verb = op === 'delete' ? 'deleted' : 'restored';
   notify(`${done} item(s) ${verb}${op === 'restore' && toWhiteList ? ' and added to the white list' : ''}`
     + `${failed.length ? `; ${failed.length} failed` : ''}.`, failed.length ? 'error' : 'info');
   showFailures(op, failed);
-  await reload();
   watch(3000);
 }
 
