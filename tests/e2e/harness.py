@@ -10,6 +10,10 @@
         sb.cli(api, method, *name_eq_value, version=1) -> (exit_code, stdout_text)
         sb.error_log()               # lighttpd's error log with the CGI's standard error
 
+On a clean exit the sandbox fails (SandboxError) when a sanitizer report
+shows up in the error log or a command line run's standard error
+(Sandbox(check_sanitizers=False) turns that off).
+
 Sandbox(env={...}) passes extra environment to the CGI and the command line
 (TAVO_LOG_STDERR=1 is set by default, so the host's log lines reach the error
 log and cli_full's stderr). The build folder comes from TAVO_BUILD_DIR.
@@ -101,7 +105,7 @@ class SandboxError(RuntimeError):
 
 
 class Sandbox:
-    def __init__(self, env=None, plugins=None, log_stderr=True):
+    def __init__(self, env=None, plugins=None, log_stderr=True, check_sanitizers=True):
         self.build = build_dir()
         self.program = self.build / "bin" / "tavo-webapi"
         self.plugins = plugins if plugins is not None else str(self.build / "plugins")
@@ -112,6 +116,8 @@ class Sandbox:
         self.root = None
         self.port = None
         self._server = None
+        self.check_sanitizers = check_sanitizers
+        self._cli_stderr = []
 
     # -- set-up and tear-down -------------------------------------------------
 
@@ -130,9 +136,21 @@ class Sandbox:
             raise
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, exc, tb):
+        reports = self.sanitizer_reports() if self.check_sanitizers else ""
         self._cleanup()
+        if reports and exc_type is None:
+            raise SandboxError("sanitizer reports from the host or a plug-in:\n" + reports)
         return False
+
+    def sanitizer_reports(self):
+        """AddressSanitizer / UndefinedBehaviorSanitizer reports of the CGI
+        processes and command-line runs so far ("" when none)."""
+        text = self.error_log() + "".join(self._cli_stderr)
+        marks = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+        if not any(m in text for m in marks):
+            return ""
+        return text[-20000:]
 
     def env(self):
         """The environment of the host program in this sandbox."""
@@ -269,6 +287,7 @@ class Sandbox:
         run_env.update(env or {})
         proc = subprocess.run([str(self.program)] + [str(a) for a in args], env=run_env,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        self._cli_stderr.append(proc.stderr.decode("utf-8", "replace"))
         return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
 
     def cli(self, api, method, *name_eq_value, version=1):
