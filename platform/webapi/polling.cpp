@@ -378,6 +378,11 @@ void APIPolling::Start(APIResponse* resp, APITaskFunc task, void* data) {
     while (read(sync[0], &byte, 1) < 0 && errno == EINTR) {
     }
     close(sync[0]);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        unlink(RecordPath(dir, id).c_str());
+        resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, Json::Value());
+        return;
+    }
 
     Json::Value answer(Json::objectValue);
     answer["task_id"] = id;
