@@ -23,6 +23,7 @@ struct ConfValues {
     int filterRule = TAVOAV_SCAN_ALL;
     int scanArchives = TRUE;
     int maxFileSizeMB = 100;
+    int updateRateKBps = 0;  // speed of the stand-in's definition copy, 0: unlimited
 };
 
 struct ConfKey {
@@ -38,6 +39,7 @@ const ConfKey rgKeys[] = {
     {"filterRule", &ConfValues::filterRule, TAVOAV_SCAN_ALL, TAVOAV_SCAN_EXTENSIONS},
     {"scanArchives", &ConfValues::scanArchives, FALSE, TRUE},
     {"maxFileSizeMB", &ConfValues::maxFileSizeMB, 1, 1 << 20},
+    {"updateRateKBps", &ConfValues::updateRateKBps, 0, 1 << 30},
 };
 
 // A value that is not a whole number within its range keeps the factory value.

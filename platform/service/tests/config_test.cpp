@@ -58,6 +58,14 @@ TEST_F(ConfigTest, SettersPersistEachValueAndResetPutsFactoryValuesBack) {
     EXPECT_EQ(ListDir(Real(TAVOAV_PKG_DIR "/etc")), (std::vector<std::string>{"tavoav.conf", "tavoav.conf.lock"}));
 }
 
+TEST_F(ConfigTest, TheStandInsCopySpeedSurvivesChangesUntilAReset) {
+    WriteFile(Real(TAVOAV_CONF_FILE), "updateRateKBps=512\n");
+    ASSERT_EQ(AVSetAutoUpdate(FALSE), 0);
+    EXPECT_NE(ReadFile(Real(TAVOAV_CONF_FILE)).find("updateRateKBps=512\n"), std::string::npos);
+    ASSERT_EQ(AVResetConf(), 0);
+    EXPECT_NE(ReadFile(Real(TAVOAV_CONF_FILE)).find("updateRateKBps=0\n"), std::string::npos);
+}
+
 TEST_F(ConfigTest, DamagedValuesReadAsFactoryValues) {
     WriteFile(Real(TAVOAV_CONF_FILE), "defaultOp=7\nfilterRule=x\nautoUpdate=0\nmaxFileSizeMB=-3\ngarbage\n");
     TAVOAV_CONF conf = Get();
