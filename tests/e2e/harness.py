@@ -23,6 +23,7 @@ TAVO_ROOT in its environment (background tasks, scanner stand-ins) is killed,
 and the temporary folder is removed (kept when TAVO_E2E_KEEP=1).
 """
 
+import ctypes
 import http.client
 import json
 import os
@@ -48,6 +49,29 @@ def build_dir():
     if value:
         return pathlib.Path(value).resolve()
     return (pathlib.Path(__file__).resolve().parents[2] / "build").resolve()
+
+
+def _die_with_parent():
+    """Runs in the lighttpd child before exec: lighttpd gets SIGTERM when the
+    test process dies, even by SIGKILL (a timed-out test)."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
+
+
+def _interrupt(signum, frame):
+    # Like Ctrl-C: unittest stops instead of counting it as one failed test.
+    raise KeyboardInterrupt("signal %d" % signum)
+
+
+def _exit_on_sigterm():
+    """A terminated test still leaves its sandboxes through __exit__."""
+    try:
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _interrupt)
+    except ValueError:  # not the main thread
+        pass
 
 
 def _free_port():
@@ -122,6 +146,7 @@ class Sandbox:
     # -- set-up and tear-down -------------------------------------------------
 
     def __enter__(self):
+        _exit_on_sigterm()
         if not self.program.exists():
             raise SandboxError("host program not built: %s" % self.program)
         self.tmp = pathlib.Path(tempfile.mkdtemp(prefix="tavo-e2e-"))
@@ -173,7 +198,8 @@ class Sandbox:
             # The CGI's standard error is lighttpd's: both go to the error log.
             out = open(self.error_log_path, "ab")
             self._server = subprocess.Popen(["lighttpd", "-D", "-f", str(conf)], stdin=subprocess.DEVNULL,
-                                            stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+                                            stdout=out, stderr=subprocess.STDOUT, start_new_session=True,
+                                            preexec_fn=_die_with_parent)
             out.close()
             deadline = time.monotonic() + 15
             while time.monotonic() < deadline:
