@@ -294,6 +294,20 @@ TEST_F(ScannerRunTest, CustomScanWalksTheListedPathsAndRemovesTheList) {
     EXPECT_EQ(Texts("Cannot scan ").size(), 1u);
 }
 
+TEST_F(ScannerRunTest, AFileListOfAScheduledScanStaysForItsNextRun) {
+    Put("/volume1/a.com", Eicar());
+    PQLIBSZLIST pList = QLIBCSzListAlloc(8);
+    ASSERT_EQ(QLIBCSzListPush(&pList, "/volume1"), 0);
+    char szFileList[4096] = {0};
+    ASSERT_GE(AVTransSZListToFileList(szFileList, sizeof(szFileList), pList), 0);
+    QLIBCSzListFree(pList);
+    Put("/etc/crontab", std::string("SHELL=/bin/sh\n0 3 * * 1 root " TAVOAV_SCANNER_PATH " -f ") + szFileList + "\n");
+
+    EXPECT_EQ(RunScanner({"-f", szFileList}), 0);
+    EXPECT_TRUE(Exists(szFileList));
+    EXPECT_EQ(Stat().infectedFileCnt, 1);
+}
+
 TEST_F(ScannerRunTest, SystemScanCoversTheSystemFoldersOnly) {
     ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
     Put("/etc/rc.local", Eicar());
