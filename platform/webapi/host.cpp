@@ -1,10 +1,12 @@
 // CGI and command-line front ends of the host, and the answer writer.
 #include "host.h"
+#include "origin.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -235,6 +237,16 @@ std::string CliOutput(const Outcome& outcome, int& exitCode) {
 
 int RunCgi(const std::vector<std::string>& pluginDirs) {
     const char* requestMethod = getenv("REQUEST_METHOD");
+    const char* https = getenv("HTTPS");
+    if (!IsSameOrigin(getenv("HTTP_ORIGIN"), getenv("HTTP_REFERER"), getenv("HTTP_HOST"),
+                      https != nullptr && strcasecmp(https, "on") == 0)) {
+        TAVO_LOG(LOG_ERR, "cross-site request refused: Origin [%s], Referer [%s], Host [%s]",
+                 getenv("HTTP_ORIGIN") ? getenv("HTTP_ORIGIN") : "",
+                 getenv("HTTP_REFERER") ? getenv("HTTP_REFERER") : "",
+                 getenv("HTTP_HOST") ? getenv("HTTP_HOST") : "");
+        WriteAll(STDOUT_FILENO, "Status: 403 Forbidden\n" + CgiError(WEBAPI_ERR_FORBIDDEN_ORIGIN));
+        return 0;
+    }
     const char* query = getenv("QUERY_STRING");
     const char* acceptLanguage = getenv("HTTP_ACCEPT_LANGUAGE");
 

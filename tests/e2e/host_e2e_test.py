@@ -51,6 +51,22 @@ class HostOverHttp(unittest.TestCase):
                                            headers=header)["data"]["lang"])
         self.assertEqual("en", self.answer("api=TAVO.Test&version=1&method=echo")["data"]["lang"])
 
+    def test_cross_site_requests_are_refused(self):
+        own = "http://127.0.0.1:%d" % self.sb.port
+        query = "api=TAVO.Test&version=1&method=echo&x=1"
+        for headers in ({"Origin": "http://evil.example"},
+                        {"Origin": "null"},
+                        {"Referer": "http://evil.example/form.html"},
+                        {"Origin": "http://evil.example", "Referer": own + "/"}):
+            for status, got_headers, body in (self.sb.raw(query, headers=headers),
+                                              self.sb.raw_post(query, headers=headers)):
+                self.assertEqual(403, status, headers)
+                self.assertEqual(JSON_TYPE, got_headers.get("content-type"))
+                self.assertEqual({"success": False, "error": {"code": 105}}, json.loads(body))
+        # The serving site's own pages, and clients that send neither header.
+        for headers in ({"Origin": own}, {"Referer": own + "/index.html"}, {}):
+            self.assertEqual({"x": 1}, self.answer(query, headers=headers)["data"]["params"])
+
     def test_host_codes(self):
         cases = {
             "version=1&method=echo": 101,
