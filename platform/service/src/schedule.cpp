@@ -257,12 +257,12 @@ std::string ReplaceBlock(const std::string& text, const std::vector<std::string>
                 blInBlock = false;
                 continue;
             }
-            // A block whose end marker was lost ends at the first line that is not ours.
+            // Only the package's own lines go; a line someone else put
+            // inside the block stays where it is.
             if (line.find(" root " TAVOAV_SCANNER_PATH " ") != std::string::npos) {
                 CollectFileLists(line, oldFileLists);
                 continue;
             }
-            blInBlock = false;
         }
         out.push_back(line);
     }

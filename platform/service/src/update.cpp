@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -152,6 +153,20 @@ void RemoveTree(const std::string& path) {
     std::filesystem::remove_all(path, ec);
 }
 
+// Drops the staging folders ("<defs>.new.<pid>") of updates whose process is
+// gone, e.g. killed midway.
+void RemoveDeadStagings(const std::string& defs) {
+    const std::filesystem::path defsPath(defs);
+    const std::string prefix = defsPath.filename().string() + ".new.";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(defsPath.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const long iPid = atol(name.c_str() + prefix.size());
+        if (iPid > 0 && kill(static_cast<pid_t>(iPid), 0) != 0 && errno == ESRCH) RemoveTree(entry.path().string());
+    }
+}
+
 // Copies the mirror into a new folder and swaps it in. 0 on success.
 int InstallFromMirror(pid_t pid) {
     const std::string mirror = tavoav_files::Resolve(TAVOAV_MIRROR_DIR);
@@ -162,6 +177,7 @@ int InstallFromMirror(pid_t pid) {
     int64_t total = 0;
     for (const SourceFile& f : files) total += f.size;
 
+    RemoveDeadStagings(defs);
     const std::string staging = defs + ".new." + std::to_string(pid);
     RemoveTree(staging);
     if (tavoav_files::MakeParentDirs(staging) != 0 || mkdir(staging.c_str(), 0755) != 0) return -1;

@@ -138,10 +138,18 @@ TEST_F(ScheduleTest, DumpWritesOneLinePerActivatedJobAndKeepsEveryOtherLine) {
     EXPECT_EQ(Crontab(), kOtherLines + kBegin + "\n0 5 * * 6 root " + kScanner + " --system\n" + kEnd + "\n" + more);
     EXPECT_FALSE(std::filesystem::exists(Real(fileList)));
 
+    // A line someone put inside the block stays; only the package's lines are replaced.
+    std::string withForeign = Crontab();
+    const std::string foreign = "0 0 * * * nobody /usr/bin/true\n";
+    withForeign.insert(withForeign.find(kEnd), foreign);
+    WriteFile(Real("/etc/crontab"), withForeign);
+    ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
+    EXPECT_EQ(Crontab(), kOtherLines + kBegin + "\n0 5 * * 6 root " + kScanner + " --system\n" + kEnd + "\n" + foreign + more);
+
     // No activated job: no block at all.
     ASSERT_EQ(AVScheduleClear(conn_), 0);
     ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
-    EXPECT_EQ(Crontab(), kOtherLines + more);
+    EXPECT_EQ(Crontab(), kOtherLines + foreign + more);
 }
 
 TEST_F(ScheduleTest, DumpAddsTheBlockToACrontabWithoutFinalLineEndOrNone) {

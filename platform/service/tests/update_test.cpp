@@ -56,6 +56,8 @@ TEST_F(UpdateTest, InstallsEveryMirrorFileAndReplacesTheWholeSet) {
     WriteFile(Mirror("daily.cld"), CvdHeader(27500, 20));
     WriteFile(Mirror("local.hdb"), "44d88612fea8a8f36de82e1278abb02f:68:Eicar-Test-Signature\n");
     WriteFile(Mirror(".partial"), "skipped");
+    // Left by an update that was killed midway (no such process).
+    WriteFile(Real(TAVOAV_DEFS_DIR ".new.999999999/main.cvd"), "half");
     time_t before = time(nullptr);
     ASSERT_EQ(AVUpdate_m(), 0);
 
@@ -82,6 +84,7 @@ TEST_F(UpdateTest, InstallsEveryMirrorFileAndReplacesTheWholeSet) {
     ASSERT_EQ(AVUpdate_m(), 0);
     EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)), (std::vector<std::string>{".installed", "daily.cld", "extra.ndb", "main.cvd"}));
     std::vector<std::string> pkg = ListDir(Real(TAVOAV_PKG_DIR));
+    EXPECT_FALSE(pkg.empty());
     for (const std::string& name : pkg) EXPECT_EQ(name.find("defs."), std::string::npos) << name;
 
     // A failed update keeps the installed set.
