@@ -325,7 +325,8 @@ bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path
     case Verdict::kInfected: HandleDetection(path, result.threat); break;
     case Verdict::kError: OnError(path, result.reason); break;
     }
-    return Poll(false);
+    // After a detection the dashboard's counters catch up with the quarantine at once.
+    return Poll(result.verdict == Verdict::kInfected);
 }
 
 void ScanJob::OnError(const std::string& path, const std::string& reason) {
