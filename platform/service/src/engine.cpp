@@ -364,6 +364,10 @@ int AVButtonSetStatus(UI_BUTTON_STATE state) {
 int AVButtonUIStatusEnterIntoScanning(int iReason) {
     (void)iReason;  // the UI shows the same scanning state whatever started the scan
     return ModifyWith([](TAVOAV_ENGINE_STATE* pState) {
+        // A scan that already ended before its starter got here has raised its
+        // result notice; the notice stays. A scanner that has not begun yet
+        // sets the scanning state itself when it does.
+        if (pState->scannerPid == 0 && pState->stat.isStayInNotify) return 0;
         pState->uiState = UI_STATE_SCANNING;
         pState->buttons.isPaused = FALSE;
         pState->buttons.isPauseDisabled = FALSE;

@@ -127,7 +127,6 @@ TEST_F(EngineTest, UIStateCalls) {
         pState->buttons.isClearDisabled = FALSE;
         pState->buttons.isPaused = TRUE;
         pState->buttons.isAcknowledgeDisabled = FALSE;
-        pState->stat.isStayInNotify = TRUE;
     });
     EXPECT_EQ(AVButtonUIStatusEnterIntoScanning(4), 0);
     TAVOAV_ENGINE_STATE state = Read();
@@ -244,6 +243,26 @@ TEST_F(EngineTest, ScanControlWhileScanning) {
     EXPECT_EQ(state.uiState, UI_STATE_SCANNING);
     EXPECT_EQ(state.buttons.isAcknowledgeDisabled, TRUE);
     EXPECT_EQ(state.buttons.isStopDisabled, FALSE);
+}
+
+TEST_F(EngineTest, EnteringScanningKeepsTheNoticeOfAScanThatAlreadyEnded) {
+    // The scanner can end before the request that started it marks the UI.
+    pid_t scanner = SpawnSleeper();
+    ASSERT_EQ(AVEngScanBegin(scanner, 1), 0);
+    ASSERT_EQ(AVEngScanEnd(scanner, AVENG_SCAN_COMPLETED), 0);
+    Reap(scanner);
+    EXPECT_EQ(AVButtonUIStatusEnterIntoScanning(4), 0);
+    TAVOAV_ENGINE_STATE state = Read();
+    EXPECT_EQ(state.uiState, UI_STATE_WAIT_NOTIFY);
+    EXPECT_EQ(state.buttons.isAcknowledgeDisabled, FALSE);
+
+    // While a scanner runs, the call marks the UI as scanning.
+    scanner = SpawnSleeper();
+    ASSERT_EQ(AVEngScanBegin(scanner, 1), 0);
+    Change([](TAVOAV_ENGINE_STATE* pState) { pState->uiState = UI_STATE_SECURE; });
+    EXPECT_EQ(AVButtonUIStatusEnterIntoScanning(4), 0);
+    EXPECT_EQ(Read().uiState, UI_STATE_SCANNING);
+    Reap(scanner);
 }
 
 TEST_F(EngineTest, SecondScannerLeavesTheFirstAlone) {
