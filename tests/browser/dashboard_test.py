@@ -23,7 +23,7 @@ from harness import Sandbox, PACKAGE_DIR
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 WEB = SOURCE / "web"
-SCRIPT = pathlib.Path(__file__).resolve().parent / "dashboard.cjs"
+HERE = pathlib.Path(__file__).resolve().parent
 
 
 def artifacts_dir():
@@ -77,11 +77,23 @@ def fill_without_scanner(sb):
     service.AVReportWrite(b"error", b"update", b"Definition update failed")
 
 
+def run_journey(test, sb, script, extra_env):
+    env = dict(os.environ)
+    env.update({"BASE_URL": "http://127.0.0.1:%d/" % sb.port, "ARTIFACTS": str(artifacts_dir()),
+                "CHROMIUM": os.environ.get("TAVO_CHROMIUM", "/usr/bin/chromium")})
+    env.update(extra_env)
+    proc = subprocess.run(["node", str(HERE / script)], env=env, capture_output=True, text=True, timeout=300)
+    sys.stderr.write(proc.stdout + proc.stderr)
+    if proc.returncode != 0:
+        sys.stderr.write("---- server log ----\n" + sb.error_log()[-6000:])
+    test.assertEqual(proc.returncode, 0, "the browser journey %s failed" % script)
+
+
 class DashboardInBrowser(unittest.TestCase):
     def test_journey(self):
         out = artifacts_dir()
         for old in out.glob("*"):
-            if old.is_file():
+            if old.is_file() and not old.name.startswith("controls-"):
                 old.unlink()
         # A short pause per file keeps the scan running long enough to be seen.
         with Sandbox(env={"TAVOAVSCAN_FILE_DELAY_MS": "300"}) as sb:
@@ -90,19 +102,8 @@ class DashboardInBrowser(unittest.TestCase):
             scanner = install_scanner(sb)
             if not scanner:
                 fill_without_scanner(sb)
-            env = dict(os.environ)
-            env.update({
-                "BASE_URL": "http://127.0.0.1:%d/" % sb.port,
-                "ARTIFACTS": str(out),
-                "WITH_SCANNER": "1" if scanner else "0",
-                "SANDBOX_ROOT": str(sb.root),
-                "CHROMIUM": os.environ.get("TAVO_CHROMIUM", "/usr/bin/chromium"),
-            })
-            proc = subprocess.run(["node", str(SCRIPT)], env=env, capture_output=True, text=True, timeout=240)
-            sys.stderr.write(proc.stdout + proc.stderr)
-            if proc.returncode != 0:
-                sys.stderr.write("---- server log ----\n" + sb.error_log()[-6000:])
-            self.assertEqual(proc.returncode, 0, "the browser journey failed")
+            run_journey(self, sb, "dashboard.cjs", {"WITH_SCANNER": "1" if scanner else "0",
+                                                    "SANDBOX_ROOT": str(sb.root)})
             journey = json.loads((out / "journey.json").read_text())
 
             # What the page did reached the service.
@@ -120,6 +121,27 @@ class DashboardInBrowser(unittest.TestCase):
         self.assertRegex(export.splitlines()[0], r"^\s*ID\s+Category\s+Module\s+Event\s+Date")
         for name in ("overview", "quarantine", "whitelist", "eventlog"):
             self.assertTrue((out / ("%s.png" % name)).stat().st_size > 0)
+
+    def test_controls_and_settings(self):
+        # Slow enough that pause, resume and stop meet a running scan.
+        with Sandbox(env={"TAVOAVSCAN_FILE_DELAY_MS": "700"}) as sb:
+            serve_page(sb)
+            subprocess.run([sys.executable, str(SOURCE / "scripts" / "seed-demo"), str(sb.root)], check=True)
+            if not install_scanner(sb):
+                self.skipTest("the scanner is not built")
+            run_journey(self, sb, "controls.cjs", {})
+            # The page's changes reached the service.
+            white = sb.call("TAVO.AntiVirus.WhiteList", "load", start=0, limit=100)["data"]["whiteList"]
+            self.assertEqual([e["filepath"] for e in white], ["/volume2/tools/b.exe"])
+            jobs = sb.call("TAVO.AntiVirus.Schedule", "load")["data"]["scheduleScanJobs"]
+            self.assertIn({"activated": True, "triggerTime": "30 2 * * 0", "scanType": "custom",
+                           "scanTarget": "/volume1/documents:/volume2/backup"}, jobs)
+            log = sb.call("TAVO.AntiVirus.Log", "load", start=0, limit=1000, modules=["scan", "update",
+                          "quarantine", "config", "schedule"], categories=["info"])["data"]
+            self.assertGreater(log["reportCount"], 0)
+            log = sb.call("TAVO.AntiVirus.Log", "load", start=0, limit=1000, modules=["update"],
+                          categories=["info"])["data"]
+            self.assertEqual(log["reportCount"], 0)
 
 
 if __name__ == "__main__":

@@ -79,7 +79,7 @@ function setupExtensions() {
       await post(API.fileExt, 'add', { extension: value });
       $('#ext-input').value = '';
       notify(`Extension "${value}" added.`);
-      await ext.pager.reload();
+      await ext.pager.goLast();
     });
   });
   $('#ext-delete').addEventListener('click', (e) => {
@@ -109,7 +109,7 @@ function setupWhiteList() {
       await post(API.whiteList, 'add', { listToBeAdd: paths });
       $('#wl-input').value = '';
       notify(`${paths.length} path(s) added to the white list.`);
-      await white.pager.reload();
+      await white.pager.goLast(paths.length);
     });
   });
   $('#wl-delete').addEventListener('click', (e) => {

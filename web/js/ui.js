@@ -22,7 +22,7 @@ export const $ = (selector, root = document) => root.querySelector(selector);
 export const $$ = (selector, root = document) => [...root.querySelectorAll(selector)];
 
 // Messages: errors stay until dismissed, notes fade after a while.
-const MAX_MESSAGES = 6;
+const MAX_MESSAGES = 5;
 
 export function notify(text, kind = 'info') {
   const area = $('#messages');
@@ -33,7 +33,7 @@ export function notify(text, kind = 'info') {
   close.addEventListener('click', () => item.remove());
   area.prepend(item);
   while (area.children.length > MAX_MESSAGES) area.lastElementChild.remove();
-  if (kind !== 'error') setTimeout(() => item.remove(), 6000);
+  if (kind !== 'error') setTimeout(() => item.remove(), 4500);
 }
 
 export function showError(err) {
@@ -95,6 +95,12 @@ export class Pager {
 
   reload() {
     return this.go(this.start);
+  }
+
+  // The page that holds the last entry once `added` entries were appended.
+  goLast(added = 1) {
+    const total = this.total + added;
+    return this.go(Math.max(0, Math.floor((total - 1) / this.limit) * this.limit));
   }
 
   // After a load: fix the position text and buttons; if the page fell off
