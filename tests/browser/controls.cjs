@@ -1,4 +1,5 @@
-// The second browser journey: scan pause, resume and stop; the settings
+// The second browser journey: scan pause, resume and stop; a custom scan
+// and a delete-all task; the settings
 // forms (configuration, extensions, white list, schedule, with a refused
 // schedule shown as an error); deleting event log entries by selection and
 // by filter. Screenshots go to ARTIFACTS with the prefix "controls-".
@@ -48,6 +49,25 @@ async function scanControls(page) {
     await waitForState(page, ['Protected', 'At risk']);
   }
   await shot(page, 'overview');
+}
+
+async function customScanAndDeleteAll(page) {
+  step('scan one folder, then delete the whole quarantine as a background task');
+  await page.click('nav a[href="#overview"]');
+  await page.fill('#custom-paths', '/volume1/downloads\n');
+  await page.locator('#scan-custom:not([disabled])').click();
+  await page.locator('.message', { hasText: 'Custom scan of 1 path(s) started.' }).waitFor();
+  await waitForState(page, ['Threats found'], 120000);
+  check(Number(await page.locator('#c-processed').textContent()) === 2, 'both infected files of the folder were handled');
+  await page.click('#scan-ack');
+  await waitForState(page, ['Protected', 'At risk']);
+  await page.click('nav a[href="#quarantine"]');
+  await page.locator('#q-table tbody tr:not(.empty)').first().waitFor();
+  await page.click('#q-delete-all');
+  await confirm(page);
+  await page.locator('.message', { hasText: 'Delete all finished' }).waitFor();
+  await page.locator('#q-table tbody tr.empty').waitFor();
+  check(!(await page.locator('#q-task-stop').isEnabled()), 'the stop button is off once the task ended');
 }
 
 async function configuration(page) {
@@ -172,6 +192,7 @@ async function main() {
   await withBrowser(BASE_URL, async (page) => {
     await page.goto(BASE_URL);
     await scanControls(page);
+    await customScanAndDeleteAll(page);
     await configuration(page);
     await extensions(page);
     await whiteList(page);

@@ -1,7 +1,7 @@
 // The dashboard journey in headless Chromium: definitions update, full
 // scan with its progress and detections, acknowledgement, restore of one
 // quarantined file onto the white list, the white list page, a filtered
-// event log and the export download. Screenshots of each page go to
+// event log, the export download and a restore-all task. Screenshots of each page go to
 // ARTIFACTS, with journey.json describing what was done.
 //
 // Environment: BASE_URL, ARTIFACTS, WITH_SCANNER (1/0), CHROMIUM, SANDBOX_ROOT
@@ -135,15 +135,18 @@ async function main() {
       journey.exportFile = download.suggestedFilename();
       await download.saveAs(path.join(ARTIFACTS, journey.exportFile));
 
-      step('delete everything left in the quarantine as a background task');
+      step('restore everything left onto the white list as a background task');
       await page.click('nav a[href="#quarantine"]');
       await rows.first().waitFor();
-      await page.click('#q-delete-all');
+      journey.restoredByTask = (await rows.locator('td:nth-child(2)').allTextContents()).map((t) => t.trim());
+      await page.check('#q-whitelist');
+      await page.click('#q-restore-all');
+      await page.locator('#confirm[open]', { hasText: 'add it to the white list' }).waitFor();
       await page.click('#confirm-ok');
       await page.locator('#q-task').waitFor({ state: 'visible' });
-      await page.locator('.message', { hasText: 'Delete all finished' }).waitFor();
+      await page.locator('.message', { hasText: 'Restore all finished' }).waitFor();
       await page.locator('#q-table tbody tr.empty').waitFor();
-      journey.leftAfterDeleteAll = await rows.count();
+      journey.leftAfterRestoreAll = await rows.count();
       await shot(page, 'quarantine-emptied');
 
       step('error answers are shown with their code');

@@ -112,7 +112,11 @@ class DashboardInBrowser(unittest.TestCase):
             self.assertTrue(white["success"], white)
             self.assertIn(restored, [e["filepath"] for e in white["data"]["whiteList"]])
             listing = sb.call("TAVO.AntiVirus.Quarantine", "load", start=0, limit=100)
-            self.assertEqual(listing["data"]["quarantineCount"], 0, "delete all emptied the quarantine")
+            self.assertEqual(listing["data"]["quarantineCount"], 0, "restore all emptied the quarantine")
+            on_list = [e["filepath"] for e in white["data"]["whiteList"]]
+            for path in journey["restoredByTask"]:
+                self.assertIn(path, on_list)
+                self.assertTrue((sb.root / path.lstrip("/")).exists(), path)
             rel = restored.lstrip("/")
             self.assertTrue((sb.root / rel).exists(), "the restored file is back in place")
 
@@ -139,6 +143,7 @@ class DashboardInBrowser(unittest.TestCase):
             log = sb.call("TAVO.AntiVirus.Log", "load", start=0, limit=1000, modules=["scan", "update",
                           "quarantine", "config", "schedule"], categories=["info"])["data"]
             self.assertGreater(log["reportCount"], 0)
+            self.assertEqual(sb.call("TAVO.AntiVirus.Quarantine", "load", start=0, limit=10)["data"]["quarantineCount"], 0)
             log = sb.call("TAVO.AntiVirus.Log", "load", start=0, limit=1000, modules=["update"],
                           categories=["info"])["data"]
             self.assertEqual(log["reportCount"], 0)
