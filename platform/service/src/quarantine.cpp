@@ -229,6 +229,13 @@ int DeleteRow(sqlite3* db, const std::string& name) {
     return stmt.Step() == SQLITE_DONE && sqlite3_changes(db) == 1 ? 0 : -1;
 }
 
+int InsertRow(sqlite3* db, const Item& item) {
+    Statement stmt(db, "INSERT INTO quarantine (renamed_name, original_path, threat, time) VALUES (?1, ?2, ?3, ?4)");
+    if (!stmt.Ok()) return -1;
+    stmt.Bind(1, item.renamedName).Bind(2, item.originalPath).Bind(3, item.threat).Bind(4, item.time);
+    return stmt.Step() == SQLITE_DONE ? 0 : -1;
+}
+
 // A stored name reaches a file only when it is a plain name in the folder.
 bool IsPlainName(const char* szName, size_t cbName) {
     if (!szName || cbName == 0 || cbName >= 1024) return false;
@@ -268,6 +275,21 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
         return -1;
     }
     return 0;
+}
+
+// Gives the file `from` the new name `to` (never replacing one) by a hard
+// link, so that the old name is removed only after the record is committed:
+// a process killed in between leaves the file under both names, never under
+// neither. *pblLinked tells the caller to unlink `from` afterwards; where
+// the file system has no hard links the file is moved at once instead.
+int PlaceNoReplace(const std::string& from, const std::string& to, bool* pblLinked) {
+    *pblLinked = false;
+    if (link(from.c_str(), to.c_str()) == 0) {
+        *pblLinked = true;
+        return 0;
+    }
+    if (errno == EEXIST || errno == ENOENT) return -1;
+    return MoveNoReplace(from, to);
 }
 
 // Creates the missing folders of dir below base (which exists); the folders
@@ -349,14 +371,18 @@ QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, Ite
         Rollback(db);
         return AVQ_ERR_DBOP_FAIL;
     }
-    // A stored file that is already gone leaves only its row to remove.
-    if (unlink(stored.c_str()) != 0 && errno != ENOENT) {
-        Rollback(db);
-        return AVQ_ERR_REMOVE_FAIL;
-    }
+    // The record goes first: a process killed before the unlink leaves an
+    // unlisted file in the folder, never a listed item without its file.
     if (Exec(db, "COMMIT") != 0) {
         Rollback(db);
         return AVQ_ERR_DBOP_FAIL;
+    }
+    // A stored file that is already gone leaves only its row to remove.
+    if (unlink(stored.c_str()) != 0 && errno != ENOENT) {
+        int saved = errno;
+        if (InsertRow(db, item) != 0)
+            TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s", name.c_str(), strerror(saved));
+        return AVQ_ERR_REMOVE_FAIL;
     }
     *pOutcome = ItemOutcome::Done;
     return AVQ_ERR_OK;
@@ -401,7 +427,8 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
         Rollback(db);
         return AVQ_ERR_DBOP_FAIL;
     }
-    if (MoveNoReplace(stored, dest) != 0) {
+    bool blLinked = false;
+    if (PlaceNoReplace(stored, dest, &blLinked) != 0) {
         QUARANTINE_ERROR err = errno == EEXIST ? AVQ_ERR_DEST_EXIST : AVQ_ERR_MOVE_FAIL;
         RemoveFolders(created);
         Rollback(db);
@@ -410,9 +437,11 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
     if (Exec(db, "COMMIT") != 0) {
         Rollback(db);
         // The row is still there: put the file back under it.
-        if (MoveNoReplace(dest, stored) == 0) RemoveFolders(created);
+        if ((blLinked ? unlink(dest.c_str()) : MoveNoReplace(dest, stored)) == 0) RemoveFolders(created);
         return AVQ_ERR_DBOP_FAIL;
     }
+    if (blLinked && unlink(stored.c_str()) != 0 && errno != ENOENT)
+        TAVO_LOG(LOG_ERR, "restored file %s left a copy as %s", dest.c_str(), name.c_str());
     tavoav::SyncDir(dest.substr(0, dest.rfind('/')).c_str());
     if (pFullPath) *pFullPath = std::string(pConn->path.szVolumePath) + item.originalPath;
     *pOutcome = ItemOutcome::Done;
@@ -443,6 +472,8 @@ QUARANTINE_ERROR PutFile(const char* szPath, const char* szThreat) {
     if (!db) return AVQ_ERR_DBOP_FAIL;
 
     QUARANTINE_ERROR err = AVQ_ERR_OK;
+    bool blLinked = false;
+    bool blCommitted = false;
     std::string name = NewStoredName();
     std::string stored = dir + "/" + name;
     if (Exec(db, "BEGIN IMMEDIATE") != 0) {
@@ -453,15 +484,23 @@ QUARANTINE_ERROR PutFile(const char* szPath, const char* szThreat) {
         insert.Bind(1, name).Bind(2, relative).Bind(3, szThreat ? szThreat : "").Bind(4, LocalTimeText());
         if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
             err = AVQ_ERR_DBOP_FAIL;
-        } else if (MoveNoReplace(source, stored) != 0) {
+        } else if (PlaceNoReplace(source, stored, &blLinked) != 0) {
             err = AVQ_ERR_MOVE_FAIL;
         } else if (Exec(db, "COMMIT") != 0) {
             // No row for the stored file: give the file back.
             err = AVQ_ERR_DBOP_FAIL;
-            if (MoveNoReplace(stored, source) != 0)
+            if ((blLinked ? unlink(stored.c_str()) : MoveNoReplace(stored, source)) != 0)
                 TAVO_LOG(LOG_ERR, "quarantined file %s left without record as %s", szPath, name.c_str());
+        } else if (blLinked && unlink(source.c_str()) != 0 && errno != ENOENT) {
+            // The file stays where it was: so the record goes again.
+            err = AVQ_ERR_MOVE_FAIL;
+            if (DeleteRow(db, name) != 0 || unlink(stored.c_str()) != 0)
+                TAVO_LOG(LOG_ERR, "file %s is both in place and quarantined as %s", szPath, name.c_str());
+            blCommitted = true;
+        } else {
+            blCommitted = true;
         }
-        if (err != AVQ_ERR_OK) Rollback(db);
+        if (err != AVQ_ERR_OK && !blCommitted) Rollback(db);
     }
     sqlite3_close(db);
     if (err == AVQ_ERR_OK) tavoav::SyncDir(dir.c_str());
