@@ -27,6 +27,15 @@ overview.setup();
 quarantine.setup();
 settings.setup();
 eventlog.setup();
-window.addEventListener('hashchange', route);
+// After a page switch the page's heading takes the focus, so that screen
+// readers announce where the user went.
+window.addEventListener('hashchange', () => {
+  route();
+  const heading = document.querySelector(`#page-${document.body.dataset.page} h2`);
+  if (heading) {
+    heading.setAttribute('tabindex', '-1');
+    heading.focus({ preventScroll: true });
+  }
+});
 route();
 if (document.body.dataset.page !== 'overview') overview.refresh();

@@ -58,7 +58,8 @@ export async function refresh() {
   if (data) render(data);
   else unavailable();
   const busy = data && BUSY.has(data.sysStatus);
-  schedule(busy || Date.now() < fastUntil ? FAST_MS : SLOW_MS);
+  // A tab in the background only looks now and then.
+  schedule((busy || Date.now() < fastUntil) && !document.hidden ? FAST_MS : SLOW_MS);
   return data;
 }
 
@@ -149,6 +150,7 @@ async function act(button, api, method, params, done) {
 }
 
 export function setup() {
+  document.addEventListener('visibilitychange', () => { if (!document.hidden) refresh(); });
   $('#status-refresh').addEventListener('click', (e) => guarded(e.currentTarget, refresh));
   $('#scan-full').addEventListener('click', (e) => act(e.currentTarget, API.scan, 'start_full', {}, 'Full scan started.'));
   $('#scan-system').addEventListener('click', (e) => act(e.currentTarget, API.scan, 'start_system', {}, 'System scan started.'));
