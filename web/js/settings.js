@@ -55,7 +55,7 @@ function pagedList({ tableId, pagerId, label, api, arrayName, field, emptyText }
       showError(err);
       table.fill([], () => [], `Could not load ${label}: ${err.message}`);
     }
-  });
+  }, 10);
   return { table, pager };
 }
 
