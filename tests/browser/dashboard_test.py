@@ -87,6 +87,10 @@ def run_journey(test, sb, script, extra_env):
     if proc.returncode != 0:
         sys.stderr.write("---- server log ----\n" + sb.error_log()[-6000:])
     test.assertEqual(proc.returncode, 0, "the browser journey %s failed" % script)
+    # In a sanitized build the CGI's reports land in the server's error log.
+    log = sb.error_log()
+    for mark in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
+        test.assertNotIn(mark, log)
 
 
 class DashboardInBrowser(unittest.TestCase):
