@@ -65,7 +65,7 @@ class LogTest(unittest.TestCase):
         self.assertEqual(self.load(["info", 1], ALL_MODULES), {"success": False, "error": {"code": 120}})
         self.assertEqual(self.load(ALL_CATEGORIES, ALL_MODULES, start=2 ** 31),
                          {"success": False, "error": {"code": 120}})
-        for value in ['"', "class", "Module", "ROWID"]:
+        for value in ['"', "'", ") OR 1=1 --", "class", "Module", "ROWID"]:
             self.assertEqual(self.load([value], ALL_MODULES)["error"]["code"], 120, value)
             self.assertEqual(self.sb.call(API, "delete_advanced", categories=ALL_CATEGORIES,
                                           modules=[value])["error"]["code"], 120, value)

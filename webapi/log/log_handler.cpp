@@ -62,8 +62,14 @@ void Answer(APIResponse* resp, int errCode, const Json::Value& jRetObj) {
 // A category or module goes between double quotes into a statement. It must
 // stay a string there: no quote that would end it, no NUL that would cut it,
 // and no name the database would take for a column instead of a string.
+// Categories and modules are plain words, so the other characters that carry
+// meaning in SQL (single quote, statement end, comment markers) and control
+// characters are refused too: the statement never rests on the quoting alone.
 bool IsSafeQuotedValue(const std::string& value) {
-    if (value.find('"') != std::string::npos || value.find('\0') != std::string::npos) return false;
+    for (unsigned char c : value) {
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\'' || c == ';') return false;
+    }
+    if (value.find("--") != std::string::npos || value.find("/*") != std::string::npos) return false;
     for (const char* szColumn : rgReportColumnNames) {
         if (strcasecmp(value.c_str(), szColumn) == 0) return false;
     }

@@ -263,13 +263,19 @@ TEST_F(LogHandlerTest, LoadAcceptsTheInt32Limits) {
     EXPECT_EQ(fake::W().selectLimits, (std::vector<std::pair<int, int>>{{-2147483648, 2147483647}}));
 }
 
-TEST_F(LogHandlerTest, LoadQuotesAndParenthesesStayInsideTheirValue) {
-    // Between double quotes a single quote or a parenthesis is plain text.
+TEST_F(LogHandlerTest, LoadRefusesSqlPunctuationButKeepsPlainWords) {
+    for (const char* value : {"'", ") OR 1=1 --", "info;", "a/*b", "tab\there"}) {
+        fake::Reset();
+        EXPECT_EQ(Load(LoadParams(Array({value}), Array({"scan"}))).ErrorCode(), 120) << value;
+        EXPECT_FALSE(fake::Called("TAVODBConnect")) << value;
+    }
+    fake::Reset();
     fake::W().results = {Rows({}), Total("0")};
-    APIResponse resp = Load(LoadParams(Array({"'", ") OR 1=1 --"}), Array({"scan"})));
+    APIResponse resp = Load(LoadParams(Array({"Virus found (heuristic)", "a-b"}), Array({"scan"})));
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_EQ(fake::W().sql[0],
-              "SELECT * FROM report WHERE class IN (\"'\",\") OR 1=1 --\") AND module IN (\"scan\") ORDER BY ID DESC");
+              "SELECT * FROM report WHERE class IN (\"Virus found (heuristic)\",\"a-b\") AND module IN (\"scan\") "
+              "ORDER BY ID DESC");
 }
 
 TEST_F(LogHandlerTest, LoadFailureRowsCarryTheirResultObject) {
