@@ -1,0 +1,379 @@
+"""Benchmarks of the web API side by side with their references, as ratios.
+
+    scripts/bench [--quick] [--log-rows N] [--sizes 1000,10000,100000] [--requests N] [--out FILE]
+
+Every figure is measured in one run with its reference on the same machine:
+  1. one request through the host under lighttpd vs a trivial CGI program
+     printing a fixed answer under the same lighttpd configuration;
+  2. Log "load" (a 50-row page with two categories and two modules) and its
+     count on a report of N rows vs the sqlite3 shell running the same two
+     statements on the same file (both as one process per request), with the
+     query plan of the count;
+  3. Log "export" of all rows vs the sqlite3 shell writing the same rows,
+     with the peak memory of each (at a tenth of the rows and at all rows);
+  4. Quarantine "load" (one page, items over four volumes), WhiteList "load"
+     (one page) and Quarantine "task_delete_all", each at growing sizes, as
+     time per item.
+The scanner is compared with clamscan only when clamscan is installed.
+Times are medians of repeated runs. Results go to standard output and, as
+markdown, to --out (benchmarks/results.md by default)."""
+
+import argparse
+import os
+import pathlib
+import platform
+import shutil
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
+from harness import Sandbox, build_dir, lighttpd_config, _free_port, wait_until  # noqa: E402
+
+import http.client  # noqa: E402
+import socket  # noqa: E402
+
+PKG = "/var/packages/AntiVirus-Zentrel/target"
+REPORT_DB = PKG + "/.report"
+CATS = ["info", "warning", "error"]
+MODS = ["scan", "update", "quarantine", "config", "schedule"]
+PAGE_CATS, PAGE_MODS = ["info", "warning"], ["scan", "update"]
+
+
+# The peak RSS of a child counts the memory of the process it was forked
+# from, so commands run under this small C program, which reports the peak
+# of its own child into a file.
+PEAK_RSS_C = r"""
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    pid_t pid = fork();
+    if (pid == 0) { execvp(argv[2], argv + 2); _exit(127); }
+    int status = 0;
+    struct rusage usage;
+    if (wait4(pid, &status, 0, &usage) != pid) return 2;
+    FILE* out = fopen(argv[1], "w");
+    if (out) { fprintf(out, "%ld\n", usage.ru_maxrss); fclose(out); }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+"""
+_TOOLS = tempfile.mkdtemp(prefix="tavo-bench-tools-")
+PEAK_RSS = os.path.join(_TOOLS, "peakrss")
+PEAK_FILE = os.path.join(_TOOLS, "peak")
+
+
+def build_tools():
+    src = os.path.join(_TOOLS, "peakrss.c")
+    pathlib.Path(src).write_text(PEAK_RSS_C)
+    subprocess.run(["cc", "-O2", "-o", PEAK_RSS, src], check=True)
+
+
+def run_timed(argv, env=None, stdout=subprocess.DEVNULL):
+    """Runs argv; returns (seconds, peak RSS in KiB, exit code)."""
+    start = time.perf_counter()
+    code = subprocess.call([PEAK_RSS, PEAK_FILE] + list(argv), env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                           stderr=subprocess.DEVNULL)
+    elapsed = time.perf_counter() - start
+    try:
+        rss = int(pathlib.Path(PEAK_FILE).read_text())
+    except (OSError, ValueError):
+        rss = 0
+    return elapsed, rss, code
+
+
+def median_time(fn, repeats):
+    return statistics.median(fn() for _ in range(repeats))
+
+
+class Results:
+    def __init__(self):
+        self.rows = []   # (figure, ours, reference, ratio text, note)
+        self.notes = []
+
+    def add(self, figure, ours, reference, ratio, note=""):
+        self.rows.append((figure, ours, reference, ratio, note))
+        print("%-58s %14s %14s %8s  %s" % (figure, ours, reference, ratio, note), flush=True)
+
+    def markdown(self, args):
+        lines = ["# Benchmark results", "",
+                 "Machine: %s, %d cores; Python %s; run %s." % (
+                     platform.machine(), os.cpu_count(), platform.python_version(),
+                     time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())),
+                 "Options: %s" % " ".join(sys.argv[1:]) if sys.argv[1:] else "Options: defaults", "",
+                 "| Figure | Ours | Reference | Ratio | Note |", "|---|---|---|---|---|"]
+        for row in self.rows:
+            lines.append("| %s |" % " | ".join(str(c) for c in row))
+        lines += [""] + ["- " + n for n in self.notes]
+        return "\n".join(lines) + "\n"
+
+
+def ms(seconds):
+    return "%.2f ms" % (seconds * 1000)
+
+
+def us(seconds):
+    return "%.2f µs" % (seconds * 1e6)
+
+
+# -- 1. host request vs trivial CGI -------------------------------------------
+
+TRIVIAL_CGI = r"""
+#include <stdio.h>
+int main(void) {
+    fputs("Content-Type: application/json\r\n\r\n{\"success\":true,\"data\":{}}", stdout);
+    return 0;
+}
+"""
+
+
+class TrivialServer:
+    def __init__(self, tmp):
+        self.tmp = pathlib.Path(tmp)
+        src = self.tmp / "trivial.c"
+        src.write_text(TRIVIAL_CGI)
+        self.program = self.tmp / "trivial.cgi"
+        subprocess.run(["cc", "-O2", "-o", str(self.program), str(src)], check=True)
+        (self.tmp / "www").mkdir(exist_ok=True)
+        self.port = _free_port()
+        conf = self.tmp / "lighttpd.conf"
+        conf.write_text(lighttpd_config(self.port, self.tmp / "www", self.program, {"X": "1"},
+                                        self.tmp / "error.log"))
+        self.server = subprocess.Popen(["lighttpd", "-D", "-f", str(conf)], stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(self._up, timeout=15)
+
+    def _up(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                return True
+        except OSError:
+            return False
+
+    def stop(self):
+        self.server.terminate()
+        self.server.wait()
+
+
+def get(port, target):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    try:
+        conn.request("GET", target)
+        resp = conn.getresponse()
+        body = resp.read()
+        if resp.status != 200:
+            raise RuntimeError("HTTP %d: %r" % (resp.status, body[:200]))
+        return body
+    finally:
+        conn.close()
+
+
+def bench_request(results, requests):
+    with Sandbox() as sb, tempfile.TemporaryDirectory(prefix="tavo-bench-cgi-") as tmp:
+        trivial = TrivialServer(tmp)
+        try:
+            query = "/webapi/api.cgi?" + sb.encode("TAVO.AntiVirus.Config", "get", 1, {})
+            if b'"success":true' not in get(sb.port, query).replace(b" ", b""):
+                raise RuntimeError("Config get failed: %r" % get(sb.port, query))
+            ours, floor = [], []
+            # Interleaved rounds share whatever else the machine is doing.
+            for _ in range(max(1, requests // 20)):
+                for _ in range(20):
+                    t = time.perf_counter(); get(sb.port, query); ours.append(time.perf_counter() - t)
+                    t = time.perf_counter(); get(trivial.port, "/webapi/api.cgi"); floor.append(time.perf_counter() - t)
+            a, b = statistics.median(ours), statistics.median(floor)
+            results.add("Request through the host (Config get) vs trivial CGI", ms(a), ms(b), "%.2f×" % (a / b),
+                        "median of %d; target ≤ 2×" % len(ours))
+        finally:
+            trivial.stop()
+
+
+# -- 2./3. the report -----------------------------------------------------------
+
+def seed_report(sb, rows):
+    ok = sb.call("TAVO.AntiVirus.Log", "delete", data=[])
+    assert ok.get("success"), ok
+    db = sqlite3.connect(str(sb.path(REPORT_DB)))
+    with db:
+        db.executemany("INSERT INTO report (class, module, eventText, logTime) VALUES (?,?,?,?)",
+                       ((CATS[i % 3], MODS[(i // 3) % 5], "Event number %d on /volume1/share/file%d.exe" % (i, i),
+                         "2026-12-%02d %02d:%02d:%02d" % (1 + i % 28, i % 24, i % 60, (i * 7) % 60))
+                        for i in range(rows)))
+    db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    db.close()
+
+
+def host_cli(sb, api, method, *pairs):
+    return [str(sb.program), "call", api, "1", method] + list(pairs)
+
+
+def bench_report(results, rows, repeats):
+    with Sandbox() as sb:
+        t0 = time.perf_counter()
+        seed_report(sb, rows)
+        results.notes.append("Report of %d rows seeded in %.1f s." % (rows, time.perf_counter() - t0))
+        db = str(sb.path(REPORT_DB))
+        env = sb.env()
+        cats = ",".join('"%s"' % c for c in PAGE_CATS)
+        mods = ",".join('"%s"' % m for m in PAGE_MODS)
+        where = "WHERE class IN (%s) AND module IN (%s)" % (cats, mods)
+        page_sql = "SELECT * FROM report %s ORDER BY id DESC LIMIT 50 OFFSET 0;" % where
+        count_sql = "SELECT COUNT(*) as TOTAL FROM report %s;" % where
+        load = host_cli(sb, "TAVO.AntiVirus.Log", "load", "start=0", "limit=50",
+                        "categories=%s" % str(PAGE_CATS).replace("'", '"'),
+                        "modules=%s" % str(PAGE_MODS).replace("'", '"'))
+        out = subprocess.run(load, env=env, capture_output=True, text=True)
+        if '"success":true' not in out.stdout.replace(" ", ""):
+            raise RuntimeError("Log load failed: %s %s" % (out.stdout[:300], out.stderr[-500:]))
+        ours = median_time(lambda: run_timed(load, env)[0], repeats)
+        ref = median_time(lambda: run_timed(["sqlite3", db, page_sql + " " + count_sql])[0], repeats)
+        plan = subprocess.run(["sqlite3", db, "EXPLAIN QUERY PLAN " + count_sql], capture_output=True,
+                              text=True).stdout.strip().replace("\n", " ")
+        results.add("Log load 50-row page + count, %d rows" % rows, ms(ours), ms(ref), "%.2f×" % (ours / ref),
+                    "target ≤ 1.5×; count plan: %s" % plan.replace("|", "/"))
+
+        export = host_cli(sb, "TAVO.AntiVirus.Log", "export")
+        ref_cmd = ["sqlite3", db, "SELECT * FROM report ORDER BY id DESC;"]
+        # Peak memory at a tenth of the rows first, on a copy cut down to that size.
+        small = pathlib.Path(db).with_name(".report-small")
+        shutil.copy(db, small)
+        c = sqlite3.connect(str(small))
+        with c:
+            c.execute("DELETE FROM report WHERE id > ?", (rows // 10,))
+        c.execute("VACUUM")
+        c.close()
+        os.replace(db, str(db) + ".full")
+        os.replace(small, db)
+        _, small_rss, _ = run_timed(export, env)
+        _, small_ref_rss, _ = run_timed(ref_cmd)
+        os.replace(str(db) + ".full", db)
+        for suffix in ("-wal", "-shm"):
+            try:
+                os.unlink(db + suffix)
+            except OSError:
+                pass
+        timings, rss = [], 0
+        ref_timings, ref_rss = [], 0
+        for _ in range(max(1, repeats // 2)):
+            t, r, code = run_timed(export, env)
+            assert code == 0
+            timings.append(t); rss = max(rss, r)
+            t, r, _ = run_timed(ref_cmd)
+            ref_timings.append(t); ref_rss = max(ref_rss, r)
+        a, b = statistics.median(timings), statistics.median(ref_timings)
+        results.add("Log export, %d rows (rows/s)" % rows, "%.0f/s" % (rows / a), "%.0f/s" % (rows / b),
+                    "%.2f×" % (a / b), "time ratio; %s vs %s" % (ms(a), ms(b)))
+        results.add("Log export peak memory, %d → %d rows" % (rows // 10, rows),
+                    "%d → %d KiB" % (small_rss, rss), "%d → %d KiB" % (small_ref_rss, ref_rss),
+                    "%.2f×" % (rss / small_rss), "growth over 10× the rows (1.00× = flat)")
+
+
+# -- 4. quarantine and white list scaling -------------------------------------
+
+ITEM_SCHEMA = ("CREATE TABLE IF NOT EXISTS quarantine (id INTEGER PRIMARY KEY AUTOINCREMENT,"
+               " renamed_name TEXT NOT NULL UNIQUE, original_path TEXT NOT NULL, threat TEXT NOT NULL,"
+               " time TEXT NOT NULL)")
+
+
+def seed_quarantine(sb, items, volumes=4):
+    """items spread over volumes, written straight into each volume's store."""
+    for v in range(1, volumes + 1):
+        qdir = sb.path("/volume%d/@tavoav_quarantine" % v)
+        qdir.mkdir(parents=True, exist_ok=True)
+        db = sqlite3.connect(str(qdir / ".quarantine.db"))
+        db.execute(ITEM_SCHEMA)
+        names = ["tq_%08x%016x" % (v, i) for i in range(v - 1, items, volumes)]
+        with db:
+            db.executemany("INSERT INTO quarantine (renamed_name, original_path, threat, time) VALUES (?,?,?,?)",
+                           ((n, "/share/dir/%s.exe" % n, "Eicar-Test", "2026-12-01 10:00:00") for n in names))
+        db.close()
+        for n in names:
+            (qdir / n).touch()
+
+
+def bench_scaling(results, sizes, repeats):
+    per_item = {"q_load": [], "w_load": [], "delete_all": []}
+    for n in sizes:
+        with Sandbox() as sb:
+            env = sb.env()
+            seed_quarantine(sb, n)
+            load = host_cli(sb, "TAVO.AntiVirus.Quarantine", "load", "start=0", "limit=50")
+            out = subprocess.run(load, env=env, capture_output=True, text=True).stdout
+            if '"quarantineCount":%d' % n not in out.replace(" ", ""):
+                raise RuntimeError("quarantine load of %d items: %s" % (n, out[:300]))
+            t = median_time(lambda: run_timed(load, env)[0], repeats)
+            per_item["q_load"].append((n, t))
+
+            sb.path(PKG + "/etc").mkdir(parents=True, exist_ok=True)
+            sb.path(PKG + "/etc/whitelist").write_text("".join("/volume1/share/white/%d.exe\n" % i
+                                                               for i in range(n)))
+            wload = host_cli(sb, "TAVO.AntiVirus.WhiteList", "load", "start=0", "limit=50")
+            out = subprocess.run(wload, env=env, capture_output=True, text=True).stdout
+            if '"itemCount":%d' % n not in out.replace(" ", ""):
+                raise RuntimeError("white list load of %d entries: %s" % (n, out[:300]))
+            t = median_time(lambda: run_timed(wload, env)[0], repeats)
+            per_item["w_load"].append((n, t))
+
+            start = time.perf_counter()
+            answer = sb.call("TAVO.AntiVirus.Quarantine", "task_delete_all")
+            task_id = answer["data"]["task_id"]
+            status = wait_until(lambda: (lambda s: s if s.get("data", {}).get("finished") else None)(
+                sb.call("TAVO.AntiVirus.Quarantine", "task_status", task_id=task_id)), timeout=3600, interval=0.02)
+            elapsed = time.perf_counter() - start
+            left = sb.call("TAVO.AntiVirus.Quarantine", "load", start=0, limit=1)["data"]["quarantineCount"]
+            if not status or left != 0:
+                raise RuntimeError("task_delete_all on %d items left %d" % (n, left))
+            per_item["delete_all"].append((n, elapsed))
+
+    names = {"q_load": "Quarantine load, one page, 4 volumes", "w_load": "WhiteList load, one page",
+             "delete_all": "Quarantine task_delete_all"}
+    for key, points in per_item.items():
+        first_n, first_t = points[0]
+        for n, t in points:
+            results.add("%s, %d items (per item)" % (names[key], n), us(t / n), us(first_t / first_n),
+                        "%.2f×" % ((t / n) / (first_t / first_n)),
+                        "total %s; reference = per item at %d (≤ 1× is linear or better)" % (ms(t), first_n))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small sizes: 100,000 log rows; 1,000 and 10,000 items")
+    parser.add_argument("--log-rows", type=int)
+    parser.add_argument("--sizes")
+    parser.add_argument("--requests", type=int, default=200)
+    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--only", help="comma list of: request,report,scaling,scanner")
+    parser.add_argument("--out", default=str(HERE / "results.md"))
+    args = parser.parse_args()
+    log_rows = args.log_rows or (100000 if args.quick else 1000000)
+    sizes = [int(s) for s in (args.sizes or ("1000,10000" if args.quick else "1000,10000,100000")).split(",")]
+    only = set((args.only or "request,report,scaling,scanner").split(","))
+    print("build: %s" % build_dir())
+    build_tools()
+
+    results = Results()
+    print("%-58s %14s %14s %8s  %s" % ("figure", "ours", "reference", "ratio", "note"))
+    if "request" in only:
+        bench_request(results, args.requests)
+    if "report" in only:
+        bench_report(results, log_rows, args.repeats)
+    if "scaling" in only:
+        bench_scaling(results, sizes, args.repeats)
+    if "scanner" in only:
+        if shutil.which("clamscan"):
+            results.notes.append("Scanner vs clamscan: not automated yet.")
+        else:
+            results.notes.append("Scanner vs clamscan: not measured, clamscan is not installed.")
+    pathlib.Path(args.out).write_text(results.markdown(args))
+    shutil.rmtree(_TOOLS, ignore_errors=True)
+    print("written: %s" % args.out)
+
+
+if __name__ == "__main__":
+    main()
