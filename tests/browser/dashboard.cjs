@@ -4,7 +4,7 @@
 // event log, the export download and a restore-all task. Screenshots of each page go to
 // ARTIFACTS, with journey.json describing what was done.
 //
-// Environment: BASE_URL, ARTIFACTS, WITH_SCANNER (1/0), CHROMIUM, SANDBOX_ROOT
+// Environment: BASE_URL, ARTIFACTS, CHROMIUM, SANDBOX_ROOT
 // (the sandbox's root folder, where the script puts a file in the way).
 
 'use strict';
@@ -17,7 +17,6 @@ const {
 
 const BASE_URL = process.env.BASE_URL;
 const ARTIFACTS = process.env.ARTIFACTS;
-const WITH_SCANNER = process.env.WITH_SCANNER === '1';
 const SANDBOX_ROOT = process.env.SANDBOX_ROOT;
 
 async function shot(page, name) {
@@ -34,44 +33,37 @@ async function main() {
       journey.initialState = await stateWord(page);
       console.log(`state: ${journey.initialState}`);
 
-      if (WITH_SCANNER) {
-        step('update the definitions');
-        await ensureDefinitions(page);
+      step('update the definitions');
+      await ensureDefinitions(page);
 
-        step('start a full scan and see its progress');
-        await page.click('#scan-full');
-        await page.locator('#scan-progress').waitFor({ state: 'visible' });
-        journey.sawProgress = true;
-        // Files counted while the scan runs, unless it ends first.
-        await page.waitForFunction(() => {
-          const word = document.querySelector('#state-word').textContent;
-          return (!document.querySelector('#scan-progress').hidden && Number(document.querySelector('#scan-bar').value) > 0)
-            || word === 'Threats found' || word === 'Scan completed';
-        }, null, { polling: 100 });
-        journey.progressText = await page.locator('#scan-progress-text').textContent();
-        await shot(page, 'scanning');
-        await waitForState(page, ['Threats found', 'Scan completed'], 180000);
-      } else {
-        step('detections are already in the quarantine');
-      }
-      if (WITH_SCANNER) {
-        // The picture for the README: the status right after the scan.
-        await dismissMessages(page);
-        await page.evaluate(() => document.activeElement && document.activeElement.blur());
-        await page.mouse.move(1270, 510);
-        await page.screenshot({ path: path.join(ARTIFACTS, 'dashboard.png'), clip: { x: 0, y: 0, width: 1280, height: 520 } });
-      }
-      const processed = Number((await page.locator('#c-quarantine').textContent()).replace(/\D/g, ''));
-      check(processed > 0, 'the status counts quarantined items');
+      step('start a full scan and see its progress');
+      await page.click('#scan-full');
+      await page.locator('#scan-progress').waitFor({ state: 'visible' });
+      journey.sawProgress = true;
+      // Files counted while the scan runs, unless it ends first.
+      await page.waitForFunction(() => {
+        const word = document.querySelector('#state-word').textContent;
+        return (!document.querySelector('#scan-progress').hidden && Number(document.querySelector('#scan-bar').value) > 0)
+          || word === 'Threats found' || word === 'Scan completed';
+      }, null, { polling: 100 });
+      journey.progressText = await page.locator('#scan-progress-text').textContent();
+      await shot(page, 'scanning');
+
+      step('see the detections');
+      await waitForState(page, ['Threats found', 'Scan completed'], 180000);
+      check(await stateWord(page) === 'Threats found', 'the scan found the test files');
+      check(Number(await page.locator('#c-quarantine').textContent()) > 0, 'the test files are quarantined');
+      // The picture for the README: the status right after the scan.
+      await dismissMessages(page);
+      await page.evaluate(() => document.activeElement && document.activeElement.blur());
+      await page.mouse.move(1270, 510);
+      await page.screenshot({ path: path.join(ARTIFACTS, 'dashboard.png'), clip: { x: 0, y: 0, width: 1280, height: 520 } });
       await shot(page, 'overview');
 
-      if (WITH_SCANNER) {
-        check(await stateWord(page) === 'Threats found', 'the scan found the test files');
-        step('acknowledge the result');
-        await page.locator('#scan-ack').click();
-        await waitForState(page, ['Protected', 'At risk']);
-        check(await page.locator('#scan-ack').isDisabled(), 'acknowledge is disabled afterwards');
-      }
+      step('acknowledge the result');
+      await page.locator('#scan-ack').click();
+      await waitForState(page, ['Protected', 'At risk']);
+      check(await page.locator('#scan-ack').isDisabled(), 'acknowledge is disabled afterwards');
 
       step('restore one quarantined file and add it to the white list');
       await page.click('nav a[href="#quarantine"]');

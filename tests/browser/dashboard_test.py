@@ -2,15 +2,12 @@
 Chromium through playwright-core (tests/browser/dashboard.cjs).
 
 The sandbox is seeded with the demo volumes and definitions mirror
-(scripts/seed-demo). With the scanner built, the journey starts a real full
-scan; without it the quarantine and the report are filled through the
-service library, so the rest of the journey still runs.
+(scripts/seed-demo); the scans are real runs of the scanner program.
 
 Environment: TAVO_BUILD_DIR (build folder), NODE_PATH (where playwright-core
 is installed), TAVO_BROWSER_ARTIFACTS (screenshots and the export go there),
 TAVO_CHROMIUM (default /usr/bin/chromium)."""
 
-import ctypes
 import json
 import os
 import pathlib
@@ -59,24 +56,6 @@ def install_scanner(sb):
     return True
 
 
-def fill_without_scanner(sb):
-    """Quarantines the demo's infected files and writes report lines through
-    the service library, as a scan would."""
-    os.environ["TAVO_ROOT"] = str(sb.root)
-    service = ctypes.CDLL(str(sb.build / "lib" / "libtavoav.so"))
-    service.AVQuarantinePutFile.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-    service.AVReportWrite.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]
-    for path in ("/volume1/downloads/eicar.com", "/volume2/backup/old-mail/invoice.txt",
-                 "/volume2/media/free-codec.exe"):
-        result = service.AVQuarantinePutFile(path.encode(), b"Eicar-Test-Signature")
-        if result != 0:
-            raise RuntimeError("AVQuarantinePutFile(%s) = %d" % (path, result))
-        service.AVReportWrite(b"warning", b"scan", ("Infected file %s quarantined" % path).encode())
-    service.AVReportWrite(b"info", b"scan", b"Full scan finished")
-    service.AVReportWrite(b"info", b"config", b"Configuration changed")
-    service.AVReportWrite(b"error", b"update", b"Definition update failed")
-
-
 def run_journey(test, sb, script, extra_env):
     env = dict(os.environ)
     env.update({"BASE_URL": "http://127.0.0.1:%d/" % sb.port, "ARTIFACTS": str(artifacts_dir()),
@@ -103,11 +82,8 @@ class DashboardInBrowser(unittest.TestCase):
         with Sandbox(env={"TAVOAVSCAN_FILE_DELAY_MS": "300"}) as sb:
             serve_page(sb)
             subprocess.run([sys.executable, str(SOURCE / "scripts" / "seed-demo"), str(sb.root)], check=True)
-            scanner = install_scanner(sb)
-            if not scanner:
-                fill_without_scanner(sb)
-            run_journey(self, sb, "dashboard.cjs", {"WITH_SCANNER": "1" if scanner else "0",
-                                                    "SANDBOX_ROOT": str(sb.root)})
+            self.assertTrue(install_scanner(sb), "the scanner program is built")
+            run_journey(self, sb, "dashboard.cjs", {"SANDBOX_ROOT": str(sb.root)})
             journey = json.loads((out / "journey.json").read_text())
 
             # What the page did reached the service.
@@ -135,8 +111,7 @@ class DashboardInBrowser(unittest.TestCase):
         with Sandbox(env={"TAVOAVSCAN_FILE_DELAY_MS": "700"}) as sb:
             serve_page(sb)
             subprocess.run([sys.executable, str(SOURCE / "scripts" / "seed-demo"), str(sb.root)], check=True)
-            if not install_scanner(sb):
-                self.skipTest("the scanner is not built")
+            self.assertTrue(install_scanner(sb), "the scanner program is built")
             run_journey(self, sb, "controls.cjs", {})
             # The page's changes reached the service.
             white = sb.call("TAVO.AntiVirus.WhiteList", "load", start=0, limit=100)["data"]["whiteList"]
