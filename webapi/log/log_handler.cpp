@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "tavo/handler.h"
 #include "tavo/log.h"
 #include "tavo/param_check.h"
 #include "tavo/tavoav.h"
@@ -51,13 +52,6 @@ const MethodParams rgMethodParams[] = {
 const char* const rgReportColumnNames[] = {"id", "class", "module", "eventText", "logTime",
                                            "rowid", "oid", "_rowid_"};
 
-void Answer(APIResponse* resp, int errCode, const Json::Value& jRetObj) {
-    if (errCode != WEBAPI_ERR_NONE) {
-        resp->SetError(errCode, jRetObj);
-    } else {
-        resp->SetSuccess(jRetObj);
-    }
-}
 
 // A category or module goes between double quotes into a statement. It must
 // stay a string there: no quote that would end it, no NUL that would cut it,
@@ -128,24 +122,7 @@ LogHandler::LogHandler(APIRequest* req, APIResponse* resp, const char* method)
 LogHandler::~LogHandler() {}
 
 void LogHandler::CheckParam(Json::Value& jParams, int& errCode) const {
-    const char* szFailedName = nullptr;
-    switch (CheckParamRules(*_req, _method, rgNoParamMethods, rgMethodParams, jParams, &szFailedName)) {
-    case ParamCheck::Ok:
-        break;
-    case ParamCheck::UnknownMethod:
-        TAVO_LOG(TAVO_LOG_ERR, "Unknown method: %s", _method.c_str());
-        errCode = WEBAPI_ERR_NO_SUCH_METHOD;
-        break;
-    case ParamCheck::MissingRequired:
-        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
-                 szFailedName);
-        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
-        break;
-    case ParamCheck::WrongOptional:
-        TAVO_LOG(TAVO_LOG_ERR, "The type of the paramter [%s] is incorrect.", szFailedName);
-        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
-        break;
-    }
+    TAVO_CHECK_PARAM(*_req, _method, rgNoParamMethods, rgMethodParams, jParams, errCode);
 }
 
 void LogHandler::Load() const {

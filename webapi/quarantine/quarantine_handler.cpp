@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tavo/handler.h"
 #include "tavo/log.h"
 #include "tavo/param_check.h"
 #include "tavo/tavoav.h"
@@ -196,24 +197,7 @@ QuarantineHandler::QuarantineHandler(APIRequest* req, APIResponse* resp, const c
 QuarantineHandler::~QuarantineHandler() {}
 
 void QuarantineHandler::CheckParam(Json::Value& jParams, int& errCode) const {
-    const char* szFailedName = "";
-    switch (CheckParamRules(*_req, _method, kNoParamMethods, kMethods, jParams, &szFailedName)) {
-    case ParamCheck::Ok:
-        break;
-    case ParamCheck::UnknownMethod:
-        TAVO_LOG(TAVO_LOG_ERR, "Unknown method: %s", _method.c_str());
-        errCode = WEBAPI_ERR_NO_SUCH_METHOD;
-        break;
-    case ParamCheck::MissingRequired:
-        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
-                 szFailedName);
-        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
-        break;
-    case ParamCheck::WrongOptional:
-        TAVO_LOG(TAVO_LOG_ERR, "The type of the paramter [%s] is incorrect.", szFailedName);
-        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
-        break;
-    }
+    TAVO_CHECK_PARAM(*_req, _method, kNoParamMethods, kMethods, jParams, errCode);
 }
 
 void QuarantineHandler::Load() const {
