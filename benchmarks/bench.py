@@ -234,7 +234,8 @@ def bench_report(results, rows, repeats):
         ours = median_time(lambda: run_timed(load, env)[0], repeats)
         ref = median_time(lambda: run_timed(["sqlite3", db, page_sql + " " + count_sql])[0], repeats)
         plan = subprocess.run(["sqlite3", db, "EXPLAIN QUERY PLAN " + count_sql], capture_output=True,
-                              text=True).stdout.strip().replace("\n", " ")
+                              text=True).stdout.replace("QUERY PLAN", "").replace("`--", "").strip()
+        plan = " ".join(plan.split())
         results.add("Log load 50-row page + count, %d rows" % rows, ms(ours), ms(ref), "%.2f×" % (ours / ref),
                     "target ≤ 1.5×; count plan: %s" % plan.replace("|", "/"))
 
