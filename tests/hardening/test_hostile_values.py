@@ -21,16 +21,15 @@ SCANNER = PKG + "/bin/tavoavscan"
 OTHER_CRON = "SHELL=/bin/sh\n17 * * * * root cd / && run-parts /etc/cron.hourly\n"
 CODES = {101, 114, 117, 120}
 
+# One of each kind: every request runs as its own CGI process, so the table is
+# kept short enough for the sanitizer build.
 HOSTILE_TEXTS = [
-    "'", '"', "`", "\\", "';", "'; DROP TABLE report; --", "\" OR \"1\"=\"1", "1 OR 1=1", "1; DELETE FROM report",
-    "/* comment", "-- comment", "# comment", "%", "_", "%s%s%s%n", "a\0b", "\0", "a\nb", "a\r\nb", "\n",
-    "..", "../..", "../../../etc/sentinel", "/volume1/../../etc/sentinel", "/volume1/./../volume2",
-    "$(touch /tmp/pwned)", "`touch /tmp/pwned`", "; touch /tmp/pwned", "| touch /tmp/pwned", "&& id",
-    "* * * * * root /bin/sh", "\u00e4\u00f6\u00fc\u2603", "\ufeff", "x" * 4095, "x" * 4096, "y" * 70000, "",
-    " ", "\t",
+    "'", '"', "'; DROP TABLE report; --", "\" OR \"1\"=\"1", "/* comment", "-- comment", "# comment", "%s%s%n",
+    "a\0b", "a\nb", "a\r\nb", "..", "../../../etc/sentinel", "/volume1/../../etc/sentinel",
+    "$(touch /tmp/pwned)", "`touch /tmp/pwned`", "; touch /tmp/pwned", "* * * * * root /bin/sh",
+    "\u00e4\u2603", "x" * 4096, "y" * 70000, "", " ",
 ]
-INT_EDGES = [0, 1, -1, 2 ** 31 - 1, 2 ** 31, -2 ** 31, -2 ** 31 - 1, 2 ** 32, 2 ** 63 - 1, 2 ** 63, -2 ** 63,
-             -2 ** 63 - 1, 2 ** 64, 10 ** 30, 1.5, -0.0, 1e308, "1", True, None, [], {}]
+INT_EDGES = [0, -1, 2 ** 31 - 1, 2 ** 31, -2 ** 31 - 1, 2 ** 63, -2 ** 63 - 1, 2 ** 64, 1.5, "1", True, None, []]
 
 LOG_ROWS = [
     (1, "info", "scan", "Scan started", "2026-12-01 08:00:00"),
@@ -82,11 +81,9 @@ class HostileValues(unittest.TestCase):
                 ok, answer = self.answer("Log", "load", start=0, limit=50, categories=[text], modules=mods)
                 if ok:
                     self.assertEqual(answer["data"]["reportCount"], 0)
-                for key in ("sort", "dir"):
-                    self.answer("Log", "load", start=0, limit=50, categories=cats, modules=mods, **{key: text})
-                self.answer("Log", "load", start=0, limit=50, categories=cats, modules=[text, "scan"])
-                self.answer("Log", "delete", data=[text])
-                self.answer("Log", "delete", data=[1000, text])
+                self.answer("Log", "load", start=0, limit=50, categories=cats, modules=[text, "scan"], sort=text,
+                            dir=text)
+                self.answer("Log", "delete", data=["1000", text])
                 self.answer("Log", "delete_advanced", categories=[text], modules=mods)
                 self.answer("Log", "delete_advanced", categories=cats, modules=[text])
                 self.assertEqual(self.report(), before)
@@ -110,9 +107,10 @@ class HostileValues(unittest.TestCase):
     def test_white_list_and_extension_list_entries(self):
         self.ok("WhiteList", "add", listToBeAdd=["/volume1/kept"])
         self.ok("FileExt", "add", extension="kept")
+        white = self.listing("WhiteList", "whiteList", "filepath")
+        exts = self.listing("FileExt", "extensionList", "extension")
         for text in HOSTILE_TEXTS:
             with self.subTest(text=text[:40]):
-                white = self.listing("WhiteList", "whiteList", "filepath")
                 ok, _ = self.answer("WhiteList", "add", listToBeAdd=[text])
                 now = self.listing("WhiteList", "whiteList", "filepath")
                 if ok and text.split("\0")[0] not in white:
@@ -120,10 +118,7 @@ class HostileValues(unittest.TestCase):
                 else:
                     self.assertEqual(now, white)
                 self.answer("WhiteList", "delete", listToBeDelete=[text])
-                self.assertIn("/volume1/kept", self.listing("WhiteList", "whiteList", "filepath"))
-                self.assertNotIn(text, self.listing("WhiteList", "whiteList", "filepath"))
 
-                exts = self.listing("FileExt", "extensionList", "extension")
                 ok, _ = self.answer("FileExt", "add", extension=text)
                 now = self.listing("FileExt", "extensionList", "extension")
                 if ok and text.split("\0")[0] not in exts:
@@ -131,17 +126,14 @@ class HostileValues(unittest.TestCase):
                 else:
                     self.assertEqual(now, exts)
                 self.answer("FileExt", "delete", extensionToBeDelete=[text])
-                self.assertIn("kept", self.listing("FileExt", "extensionList", "extension"))
         # Nothing hostile left; the files hold one plain line per entry.
         self.assertEqual(self.listing("WhiteList", "whiteList", "filepath"), ["/volume1/kept"])
         self.assertEqual(self.sb.path(PKG + "/etc/whitelist").read_text(), "/volume1/kept\n")
         self.assertIn("kept", self.listing("FileExt", "extensionList", "extension"))
         for number in INT_EDGES:
             with self.subTest(number=number):
-                self.answer("WhiteList", "load", start=number, limit=10)
-                self.answer("WhiteList", "load", start=0, limit=number)
-                self.answer("FileExt", "load", start=number, limit=10)
-                self.answer("FileExt", "load", start=0, limit=number)
+                self.answer("WhiteList", "load", start=number, limit=number)
+                self.answer("FileExt", "load", start=number, limit=number)
                 ok, _ = self.answer("WhiteList", "add", listToBeAdd=[number])
                 self.assertEqual(ok, isinstance(number, str), "white list entry %r" % (number,))
                 self.answer("WhiteList", "delete", listToBeDelete=[number])
@@ -154,12 +146,15 @@ class HostileValues(unittest.TestCase):
         before = self.ok("Config", "get")
         conf = self.sb.path(PKG + "/etc/tavoav.conf")
         for value in HOSTILE_TEXTS + INT_EDGES:
-            for key in ("virusAction", "scanExtensionOnly", "updateBeforeScan", "other\nkey=1"):
-                with self.subTest(key=key, value=str(value)[:40]):
-                    self.answer("Config", "set", config=dict(before, **{key: value}))
+            with self.subTest(value=str(value)[:40]):
+                for config in ({key: value for key in before}, dict(before, **{"other\nkey=1": value})):
+                    ok, _ = self.answer("Config", "set", config=config)
                     now = self.ok("Config", "get")
                     self.assertEqual(set(now), set(before))
-                    self.ok("Config", "set", config=before)
+                    if ok:
+                        self.ok("Config", "set", config=before)
+                    else:
+                        self.assertEqual(now, before)
                     if conf.exists():
                         for line in conf.read_text().splitlines():
                             self.assertRegex(line, r"^[A-Za-z][A-Za-z0-9_]*=[^\n]*$")
@@ -183,21 +178,16 @@ class HostileValues(unittest.TestCase):
         stored = {p: sorted(os.listdir(p)) for p in (self.sb.path("/volume1"), self.sb.path("/volume2"))}
         for text in HOSTILE_TEXTS + ["/volume1/../volume2", "/etc", "/"]:
             with self.subTest(text=text[:40]):
-                for method, key in (("delete_list", "deleteNames"), ("restore_list", "restoreNames")):
-                    self.answer("Quarantine", method, volumes=[text], **{key: [names[0]]})
-                    self.answer("Quarantine", method, volumes=[volumes[0]], **{key: [text]})
-                    self.answer("Quarantine", method, volumes=[volumes[0], volumes[1]], **{key: [text, text]})
-                self.answer("WhiteList", "add_quarantined", volumes=[text], whiteList=[names[0]])
-                self.answer("WhiteList", "add_quarantined", volumes=[volumes[0]], whiteList=[text])
+                self.answer("Quarantine", "delete_list", volumes=[text, volumes[1]], deleteNames=[names[0], text])
+                self.answer("Quarantine", "restore_list", volumes=[volumes[0], text], restoreNames=[text, names[1]])
+                self.answer("WhiteList", "add_quarantined", volumes=[text, volumes[0]], whiteList=[names[0], text])
                 self.answer("Quarantine", "task_status", task_id=text)
-                self.answer("Quarantine", "task_stop", task_id=text)
                 again = self.ok("Quarantine", "load", start=0, limit=100)
                 self.assertEqual(sorted(i["renamedName"] for i in again["quarantineArray"]), names)
                 self.assertEqual({p: sorted(os.listdir(p)) for p in stored}, stored)
         for number in INT_EDGES:
             with self.subTest(number=number):
-                self.answer("Quarantine", "load", start=number, limit=10)
-                self.answer("Quarantine", "load", start=0, limit=number)
+                self.answer("Quarantine", "load", start=number, limit=number)
                 self.answer("Quarantine", "delete_list", volumes=[number], deleteNames=[number])
         self.assertEqual(self.ok("Quarantine", "load", start=0, limit=100)["quarantineCount"], 2)
         self.assertTrue(all(self.sb.path(p).exists() is False for p in paths))
@@ -227,10 +217,9 @@ class HostileValues(unittest.TestCase):
                     job[key] = text
                     ok, _ = self.answer("Schedule", "save", scanJobArray=[good, job])
                     self.check_crontab()
-                    loaded = self.ok("Schedule", "load")["scheduleScanJobs"]
-                    self.assertEqual(loaded[0], dict(good, activated=True))
                     if ok:
-                        self.assertEqual(loaded[1], dict(job, activated=True))
+                        loaded = self.ok("Schedule", "load")["scheduleScanJobs"]
+                        self.assertEqual(loaded, [dict(good, activated=True), dict(job, activated=True)])
         for number in INT_EDGES:
             with self.subTest(number=number):
                 self.answer("Schedule", "save", scanJobArray=[dict(good, activated=number)])
@@ -241,12 +230,11 @@ class HostileValues(unittest.TestCase):
     def test_scan_targets(self):
         for text in HOSTILE_TEXTS:
             with self.subTest(text=text[:40]):
-                self.answer("Scan", "start_custom", scanTarget=[text])
-                self.answer("Scan", "stop")
-                self.answer("Scan", "ack_result")
+                self.answer("Scan", "start_custom", scanTarget=[text, "/volume1"])
         for number in INT_EDGES:
             self.answer("Scan", "start_custom", scanTarget=[number])
         self.answer("Scan", "stop")
+        self.answer("Scan", "ack_result")
 
 
 if __name__ == "__main__":
