@@ -136,6 +136,15 @@ void ClearDeadProcesses(TAVOAV_ENGINE_STATE* pState) {
         pState->scannerPid != 0 && ProcessGone(pState->scannerPid, pState->scannerStartTicks);
     bool blUpdaterDead =
         pState->updaterPid != 0 && ProcessGone(pState->updaterPid, pState->updaterStartTicks);
+    if (pState->reprocessPid != 0 && ProcessGone(pState->reprocessPid, pState->reprocessStartTicks)) {
+        // A re-processing that died: the failed list is as it left it.
+        pState->reprocessPid = 0;
+        pState->reprocessStartTicks = 0;
+        pState->stat.isReprocessing = FALSE;
+        pState->buttons.isClearDisabled = pState->stat.mvFailedCnt == 0 ? TRUE : FALSE;
+        pState->buttons.isReProcessDisabled = pState->buttons.isClearDisabled;
+        if (pState->uiState == UI_STATE_REPROCESSING) pState->uiState = IdleUIState(pState);
+    }
     if (!blScannerDead && !blUpdaterDead) return;
 
     if (blScannerDead) {
@@ -551,6 +560,12 @@ int AVEngUpdateEnd(pid_t pid, BOOL blFailed) {
         return 0;
     });
     return result == 0 ? 0 : -1;
+}
+
+int64_t AVEngProcessStartTicks(pid_t pid) {
+    bool blZombie = false;
+    int64_t ticks = ProcessStartTicks(pid, &blZombie);
+    return blZombie ? 0 : ticks;
 }
 
 }  // extern "C"

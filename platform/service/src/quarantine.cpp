@@ -532,7 +532,11 @@ struct FailedStateCtx {
 int ApplyFailedCount(TAVOAV_ENGINE_STATE* pState, void* ctx) {
     const FailedStateCtx* pCtx = static_cast<const FailedStateCtx*>(ctx);
     pState->stat.mvFailedCnt = pCtx->count;
-    if (pCtx->blEndReprocessing) pState->stat.isReprocessing = FALSE;
+    if (pCtx->blEndReprocessing) {
+        pState->stat.isReprocessing = FALSE;
+        pState->reprocessPid = 0;
+        pState->reprocessStartTicks = 0;
+    }
     if (pState->scannerPid != 0 || pState->stat.isReprocessing) return 0;
     BOOL blNoFailures = pCtx->count == 0 ? TRUE : FALSE;
     pState->buttons.isClearDisabled = blNoFailures;
@@ -563,8 +567,12 @@ int AddFailed(const char* szPath, const char* szThreat) {
     return result;
 }
 
+// The re-processing records its process, so that one that dies midway does
+// not leave the engine "reprocessing" for good.
 int BeginReprocessing(TAVOAV_ENGINE_STATE* pState, void*) {
     pState->stat.isReprocessing = TRUE;
+    pState->reprocessPid = getpid();
+    pState->reprocessStartTicks = AVEngProcessStartTicks(getpid());
     if (pState->uiState == UI_STATE_SECURE || pState->uiState == UI_STATE_DANGER)
         pState->uiState = UI_STATE_REPROCESSING;
     return 0;
@@ -572,6 +580,8 @@ int BeginReprocessing(TAVOAV_ENGINE_STATE* pState, void*) {
 
 int EndReprocessingOnly(TAVOAV_ENGINE_STATE* pState, void*) {
     pState->stat.isReprocessing = FALSE;
+    pState->reprocessPid = 0;
+    pState->reprocessStartTicks = 0;
     pState->buttons.isClearDisabled = pState->stat.mvFailedCnt == 0 ? TRUE : FALSE;
     pState->buttons.isReProcessDisabled = pState->buttons.isClearDisabled;
     if (pState->uiState == UI_STATE_REPROCESSING)

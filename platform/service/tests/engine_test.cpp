@@ -366,6 +366,33 @@ TEST_F(EngineTest, DeadUpdaterIsClearedAndCountsAsFailed) {
     Reap(scanner);
 }
 
+TEST_F(EngineTest, DeadReprocessingIsClearedWithTheFailedItemsLeft) {
+    pid_t dead = DeadPid();
+    Change([dead](TAVOAV_ENGINE_STATE* pState) {
+        pState->reprocessPid = dead;
+        pState->stat.isReprocessing = TRUE;
+        pState->stat.mvFailedCnt = 2;
+        pState->uiState = UI_STATE_REPROCESSING;
+    });
+    TAVOAV_ENGINE_STATE state = Read();
+    EXPECT_EQ(state.reprocessPid, 0);
+    EXPECT_EQ(state.stat.isReprocessing, FALSE);
+    EXPECT_EQ(state.uiState, UI_STATE_DANGER);
+    EXPECT_EQ(state.buttons.isReProcessDisabled, FALSE);
+    EXPECT_EQ(state.buttons.isClearDisabled, FALSE);
+
+    // A live one keeps its flag.
+    pid_t live = SpawnSleeper();
+    Change([live](TAVOAV_ENGINE_STATE* pState) {
+        pState->reprocessPid = live;
+        pState->reprocessStartTicks = AVEngProcessStartTicks(live);
+        pState->stat.isReprocessing = TRUE;
+    });
+    EXPECT_EQ(Read().stat.isReprocessing, TRUE);
+    Reap(live);
+    EXPECT_EQ(Read().stat.isReprocessing, FALSE);
+}
+
 TEST_F(EngineTest, ConcurrentChangesLoseNothing) {
     constexpr int kRounds = 150;
     auto increment = [](TAVOAV_ENGINE_STATE* pState, void*) {

@@ -48,8 +48,9 @@ typedef struct {
     int64_t updaterStartTicks;
     int64_t scanEndTime;            /* when the last scan ended, 0 when none did */
     int32_t lastScanResult;         /* AVENG_SCAN_* of the last scan that ended */
-    int32_t reserved32;
-    int64_t reserved[4];
+    int32_t reprocessPid;           /* the running re-processing of failed moves, 0 when none */
+    int64_t reprocessStartTicks;
+    int64_t reserved[3];
 } TAVOAV_ENGINE_STATE;
 
 /* How a scan ended (AVEngScanEnd, lastScanResult). */
@@ -108,6 +109,11 @@ int AVEngUpdateBegin(pid_t pid);
 int AVEngUpdateProgress(pid_t pid, int64_t downloadSizeTotal, int64_t downloadSizeNow,
                         BOOL* pblStop);
 int AVEngUpdateEnd(pid_t pid, BOOL blFailed);
+
+/* Start time of a live process in clock ticks since boot (field 22 of
+ * /proc/<pid>/stat), 0 when unknown. Recorded beside a pid, it tells the
+ * process from a later one that reuses the id. */
+int64_t AVEngProcessStartTicks(pid_t pid);
 
 /* File lists (AVTransSZListToFileList writes them into TAVOAV_FILELIST_DIR).
  * Format: the header line "TAVOFILELIST 1 <count>\n" (count in decimal), then
