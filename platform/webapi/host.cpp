@@ -41,6 +41,19 @@ void CloseSavedStdoutInChild() {
     }
 }
 
+void WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            TAVO_LOG(LOG_ERR, "cannot write the answer: %m");
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
 class StdoutCapture {
 public:
     StdoutCapture() {
@@ -66,8 +79,38 @@ public:
 
     ~StdoutCapture() { Finish(); }
 
+    // Sends what was held back and lets everything after it go straight to
+    // the real standard output: a plug-in that writes its own answer (the
+    // log export) streams it instead of having it held in memory.
+    bool PassThrough() {
+        if (memfd_ < 0 || passThrough_) return passThrough_;
+        fflush(stdout);
+        std::cout.flush();
+        char buffer[65536];
+        off_t offset = 0;
+        for (;;) {
+            ssize_t n = pread(memfd_, buffer, sizeof buffer, offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            WriteAll(saved_, std::string(buffer, static_cast<size_t>(n)));
+            offset += n;
+        }
+        dup2(saved_, STDOUT_FILENO);
+        close(memfd_);
+        memfd_ = -1;
+        close(saved_);
+        saved_ = -1;
+        g_savedStdout = -1;
+        passThrough_ = true;
+        return true;
+    }
+
     std::string Finish() {
         std::string captured;
+        if (passThrough_) {
+            fflush(stdout);
+            std::cout.flush();
+        }
         if (memfd_ < 0) return captured;
         fflush(stdout);
         std::cout.flush();
@@ -95,6 +138,7 @@ public:
 private:
     int memfd_ = -1;
     int saved_ = -1;
+    bool passThrough_ = false;
 };
 
 // Whether the plug-in's own output starts with a complete header block.
@@ -102,18 +146,6 @@ bool HasHeaderBlock(const std::string& output) {
     return output.find("\n\n") != std::string::npos || output.find("\n\r\n") != std::string::npos;
 }
 
-void WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            TAVO_LOG(LOG_ERR, "cannot write the answer: %m");
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
 
 std::string ReadBody() {
     std::string body;
@@ -189,6 +221,9 @@ std::string CgiError(int code) { return kJsonHeaders + ErrorBody(code); }
 Outcome Invoke(APIFunc func, APIRequest& req) {
     Outcome outcome;
     StdoutCapture capture;
+    outcome.response.SetOutputObserver([&](bool enabled) {
+        if (!enabled && capture.PassThrough()) outcome.streamed = true;
+    });
     try {
         func(&req, &outcome.response);
     } catch (const std::exception& e) {
@@ -206,6 +241,12 @@ Outcome Invoke(APIFunc func, APIRequest& req) {
 }
 
 std::string CgiOutput(const Outcome& outcome) {
+    if (outcome.streamed) {
+        // The plug-in's header lines and body are out already: only an error
+        // answer follows them.
+        if (outcome.threw || !outcome.response.Answered()) return ErrorBody(WEBAPI_ERR_INTERNAL_ERROR);
+        return outcome.response.IsSuccess() ? std::string() : AnswerBody(outcome.response);
+    }
     if (outcome.threw || !outcome.response.Answered()) return CgiError(WEBAPI_ERR_INTERNAL_ERROR);
     const APIResponse& resp = outcome.response;
     if (resp.IsSuccess() && !resp.OutputEnabled()) {
@@ -223,6 +264,14 @@ std::string CgiOutput(const Outcome& outcome) {
 }
 
 std::string CliOutput(const Outcome& outcome, int& exitCode) {
+    if (outcome.streamed) {
+        if (outcome.threw || !outcome.response.Answered()) {
+            exitCode = 1;
+            return ErrorBody(WEBAPI_ERR_INTERNAL_ERROR) + "\n";
+        }
+        exitCode = outcome.response.IsSuccess() ? 0 : 1;
+        return outcome.response.IsSuccess() ? std::string() : AnswerBody(outcome.response) + "\n";
+    }
     if (outcome.threw || !outcome.response.Answered()) {
         exitCode = 1;
         return ErrorBody(WEBAPI_ERR_INTERNAL_ERROR) + "\n";

@@ -18,7 +18,8 @@ std::string ErrorBody(int code);
 // What one entry call left behind.
 struct Outcome {
     APIResponse response;
-    std::string pluginOutput;  // what the entry wrote on standard output
+    std::string pluginOutput;  // what the entry wrote on standard output, when held back
+    bool streamed = false;     // the entry's output went out as it was written
     bool threw = false;        // an exception escaped the entry
 };
 

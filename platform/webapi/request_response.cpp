@@ -48,7 +48,10 @@ void APIResponse::SetError(int code, const Json::Value& data) {
     if (observer_) observer_(*this);
 }
 
-void APIResponse::SetEnableOutput(bool enable) { outputEnabled_ = enable; }
+void APIResponse::SetEnableOutput(bool enable) {
+    outputEnabled_ = enable;
+    if (outputObserver_) outputObserver_(enable);
+}
 
 Json::Value APIResponse::ToJson() const {
     Json::Value answer(Json::objectValue);

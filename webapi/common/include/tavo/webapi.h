@@ -70,6 +70,11 @@ public:
     void SetAnswerObserver(std::function<void(const APIResponse&)> observer) {
         observer_ = std::move(observer);
     }
+    // Called when the plug-in switches the host's output on or off, so that
+    // output the plug-in writes itself can go out as it is written.
+    void SetOutputObserver(std::function<void(bool enabled)> observer) {
+        outputObserver_ = std::move(observer);
+    }
     // The answer as the host sends it: {"success":true,"data":V} or
     // {"success":false,"error":{"code":N}} (with "data" when V is not null).
     Json::Value ToJson() const;
@@ -80,6 +85,7 @@ private:
     Json::Value data_;
     bool outputEnabled_ = true;
     std::function<void(const APIResponse&)> observer_;
+    std::function<void(bool)> outputObserver_;
 };
 
 using APITaskFunc = void (*)(APIRequest*, APIResponse*, void*);
