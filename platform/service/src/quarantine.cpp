@@ -598,6 +598,63 @@ QUARANTINE_CONN* OpenVolume(const std::string& volume) {
     return pConn;
 }
 
+// Items whose records a delete-all removes in one transaction: one commit
+// (and its sync) per item would make emptying a large quarantine slow.
+const size_t kDeleteBatch = 256;
+
+// Delete-all of one volume's items. The records of a batch go in one
+// transaction, then their files, so a process killed in between leaves
+// unlisted files in the folder, never a listed item without its file.
+// Refused items come back with their reason; items another process removed
+// meanwhile are passed over.
+std::vector<std::pair<const Item*, QUARANTINE_ERROR>> DeleteItems(QUARANTINE_CONN* pConn,
+                                                                  const std::vector<Item>& items) {
+    std::vector<std::pair<const Item*, QUARANTINE_ERROR>> refused;
+    sqlite3* db = pConn->dbHandle;
+    for (size_t first = 0; first < items.size(); first += kDeleteBatch) {
+        const size_t last = std::min(items.size(), first + kDeleteBatch);
+        std::vector<std::pair<const Item*, std::string>> removed;  // item, stored file
+        if (Exec(db, "BEGIN IMMEDIATE") != 0) {
+            for (size_t i = first; i < last; ++i) refused.emplace_back(&items[i], AVQ_ERR_DBOP_FAIL);
+            continue;
+        }
+        for (size_t i = first; i < last; ++i) {
+            const Item& item = items[i];
+            std::string stored = StoredFile(pConn, item.renamedName);
+            if (stored.empty()) {
+                refused.emplace_back(&item, AVQ_ERR_DIR_NOT_FOUND);
+                continue;
+            }
+            Item current;
+            int found = FindItem(db, item.renamedName, &current);
+            if (found == 0) continue;  // another process took it
+            if (found < 0 || DeleteRow(db, item.renamedName) != 0) {
+                refused.emplace_back(&item, AVQ_ERR_DBOP_FAIL);
+                continue;
+            }
+            removed.emplace_back(&item, stored);
+        }
+        if (Exec(db, "COMMIT") != 0) {
+            Rollback(db);
+            for (const auto& entry : removed) refused.emplace_back(entry.first, AVQ_ERR_DBOP_FAIL);
+            continue;
+        }
+        // A stored file that is already gone leaves only its row to remove.
+        for (const auto& entry : removed) {
+            if (unlink(entry.second.c_str()) == 0 || errno == ENOENT) continue;
+            int saved = errno;
+            if (InsertRow(db, *entry.first) != 0)
+                TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s",
+                         entry.first->renamedName.c_str(), strerror(saved));
+            refused.emplace_back(entry.first, AVQ_ERR_REMOVE_FAIL);
+        }
+    }
+    // In the items' own order, whichever step refused them.
+    std::stable_sort(refused.begin(), refused.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return refused;
+}
+
 // Delete-all and restore-all: every item of every volume, one node per refusal.
 int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailList) {
     if (!ppFailList) return -1;
@@ -618,26 +675,31 @@ int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
             result = -1;
             continue;
         }
-        for (const Item& item : items) {
-            ItemOutcome outcome;
-            std::string fullPath;
-            QUARANTINE_ERROR err = blRestore ? RestoreItem(pConn, item.renamedName, &fullPath, &outcome)
-                                             : DeleteItem(pConn, item.renamedName, &outcome);
-            if (outcome == ItemOutcome::Gone) continue;  // another process took it
-            if (err == AVQ_ERR_OK) {
-                if (blRestore && blAddWhitelist == TRUE && AVWhiteListAdd(fullPath.c_str()) != 0) {
+        std::vector<std::pair<const Item*, QUARANTINE_ERROR>> refused;
+        if (!blRestore) {
+            refused = DeleteItems(pConn, items);
+        } else {
+            for (const Item& item : items) {
+                ItemOutcome outcome;
+                std::string fullPath;
+                QUARANTINE_ERROR err = RestoreItem(pConn, item.renamedName, &fullPath, &outcome);
+                if (outcome == ItemOutcome::Gone) continue;  // another process took it
+                if (err != AVQ_ERR_OK) {
+                    refused.emplace_back(&item, err);
+                } else if (blAddWhitelist == TRUE && AVWhiteListAdd(fullPath.c_str()) != 0) {
                     TAVO_LOG(LOG_ERR, "cannot add %s to the white list", fullPath.c_str());
                     result = -1;
                 }
-                continue;
             }
+        }
+        for (const auto& entry : refused) {
             auto* pNode = static_cast<FAILED_QITEM_LIST*>(calloc(1, sizeof(FAILED_QITEM_LIST)));
             if (!pNode) {
                 result = -1;
                 continue;
             }
-            pNode->itemInfo = ToRecord(item);
-            pNode->errorType = err;
+            pNode->itemInfo = ToRecord(*entry.first);
+            pNode->errorType = entry.second;
             snprintf(pNode->szVolumePath, sizeof pNode->szVolumePath, "%s", volume.c_str());
             *ppTail = pNode;
             ppTail = &pNode->next;
