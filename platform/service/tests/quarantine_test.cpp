@@ -333,6 +333,42 @@ TEST_F(QuarantineStoreTest, DeleteAllAndRestoreAllHandOverRefusals) {
     EXPECT_EQ(Count(), 0);
 }
 
+TEST_F(QuarantineStoreTest, DeleteAllOverSeveralBatchesReportsRefusalsInItemOrder) {
+    MakeVolume(1);
+    const int kItems = 300;  // more than one batch of records
+    for (int i = 0; i < kItems; ++i) {
+        std::string path = "/volume1/many/f" + std::to_string(i);
+        MakeFile(path, "x");
+        ASSERT_EQ(AVQuarantinePutFile(path.c_str(), "T"), AVQ_ERR_OK);
+    }
+    QUARANTINE_FILE* rgItems = nullptr;
+    int itemCount = 0;
+    QUARANTINE_PATH path;
+    ASSERT_EQ(AVQuarantineGet("/volume1", &path), 0);
+    ASSERT_EQ(AVQuarantineDBReadFrom(&path, &rgItems, &itemCount), 0);
+    ASSERT_EQ(itemCount, kItems);
+    // Items in the first and the second batch whose stored file became a folder.
+    const std::vector<std::string> stuck = {rgItems[270].szRenamedName, rgItems[10].szRenamedName};
+    const std::vector<std::string> stuckPaths = {rgItems[10].szOriginalPath, rgItems[270].szOriginalPath};
+    free(rgItems);
+    for (const std::string& name : stuck) {
+        fs::remove(QDir("/volume1") + "/" + name);
+        fs::create_directories(QDir("/volume1") + "/" + name + "/inner");
+    }
+    FAILED_QITEM_LIST* failList = nullptr;
+    ASSERT_EQ(AVQuarantineDeleteAllFiles(&failList), 0);
+    auto nodes = Nodes(failList);
+    AVQuarantineFailListFree(failList);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(nodes[0].first, "/volume1" + stuckPaths[0]);
+    EXPECT_EQ(nodes[1].first, "/volume1" + stuckPaths[1]);
+    EXPECT_EQ(nodes[0].second, AVQ_ERR_REMOVE_FAIL);
+    EXPECT_EQ(nodes[1].second, AVQ_ERR_REMOVE_FAIL);
+    // The refused items stay listed; every other record and file is gone.
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(ListDir(QDir("/volume1")).size(), 3u);  // the database and the two folders
+}
+
 TEST_F(QuarantineStoreTest, TwoProcessesOnOneVolume) {
     MakeVolume(1);
     const int kItems = 30;
