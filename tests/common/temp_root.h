@@ -14,7 +14,7 @@
 class TempRootTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/tavoav-test-XXXXXX";
+        char szTemplate[] = "/tmp/tavo-test-XXXXXX";
         ASSERT_NE(mkdtemp(szTemplate), nullptr);
         root_ = szTemplate;
         setenv("TAVO_ROOT", root_.c_str(), 1);
