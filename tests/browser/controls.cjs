@@ -137,6 +137,9 @@ async function schedule(page) {
   await page.click('#sched-save');
   await page.locator('.message', { hasText: 'Schedule saved' }).waitFor();
   await page.click('#sched-reload');
+  // The rows typed above already show the target: wait for the reload itself
+  // to finish, or the next row added could be replaced by the reloaded table.
+  await page.waitForFunction(() => !document.querySelector('#sched-reload').hasAttribute('aria-busy'));
   const saved = page.locator('#sched-table tbody tr.job').last();
   await page.waitForFunction(() => [...document.querySelectorAll('#sched-table .job-target')]
     .some((i) => i.value === '/volume1/documents:/volume2/backup'));
