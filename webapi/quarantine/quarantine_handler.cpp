@@ -299,11 +299,7 @@ void QuarantineHandler::Load() const {
 
 END:
     if (pslQuarantineBaseList) QLIBCSzListFree(pslQuarantineBaseList);
-    if (errCode != WEBAPI_ERR_NONE) {
-        _resp->SetError(errCode, jRetObj);
-    } else {
-        _resp->SetSuccess(jRetObj);
-    }
+    Answer(_resp, errCode, jRetObj);
 }
 
 void QuarantineHandler::DeleteList() const {
@@ -482,11 +478,7 @@ void QuarantineHandler::TaskStatus() const {
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         TAVO_LOG(TAVO_LOG_ERR, "failed to get task status");
     }
-    if (errCode != WEBAPI_ERR_NONE) {
-        _resp->SetError(errCode, jRetObj);
-    } else {
-        _resp->SetSuccess(jRetObj);
-    }
+    Answer(_resp, errCode, jRetObj);
 }
 
 void QuarantineHandler::TaskStop() const {
@@ -512,11 +504,7 @@ void QuarantineHandler::TaskStop() const {
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         TAVO_LOG(TAVO_LOG_ERR, "failed to stop task");
     }
-    if (errCode != WEBAPI_ERR_NONE) {
-        _resp->SetError(errCode, jRetObj);
-    } else {
-        _resp->SetSuccess(jRetObj);
-    }
+    Answer(_resp, errCode, jRetObj);
 }
 
 }  // namespace AntiVirus
