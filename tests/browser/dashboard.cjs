@@ -90,6 +90,11 @@ async function main() {
       const occupied = (await second.locator('td').nth(1).textContent()).trim();
       fs.writeFileSync(path.join(SANDBOX_ROOT, occupied), 'a newer file\n');
       await second.locator('input[type=checkbox]').check();
+      // A refresh of the list keeps what the administrator selected.
+      await page.click('#q-refresh');
+      await page.locator('#q-refresh:not([aria-busy])').waitFor();
+      check(await second.locator('input[type=checkbox]').isChecked(), 'a refresh keeps the selection');
+      check(await page.locator('#q-restore').isEnabled(), 'restore stays enabled after a refresh');
       await page.click('#q-restore');
       await page.locator('#q-failures').waitFor({ state: 'visible' });
       const reason = (await page.locator('#q-fail-table tbody td.reason').first().textContent()).trim();

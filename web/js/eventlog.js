@@ -59,7 +59,7 @@ export function setup() {
   filterBoxes('log-categories', CATEGORIES);
   filterBoxes('log-modules', MODULES);
   table = new SelectableTable($('#log-table'), 'log entry', (r) => r.ID);
-  table.onSelect = (selected) => { $('#log-delete').disabled = selected.length === 0; };
+  table.controls = [$('#log-delete')];
   pager = new Pager($('#log-pager'), 'event log', load, 25);
   $('#log-filter').addEventListener('change', () => pager.go(0));
   for (const th of $$('#log-table th[data-sort]')) {

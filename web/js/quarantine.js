@@ -180,10 +180,7 @@ function finishTask(current, text) {
 
 export function setup() {
   table = new SelectableTable($('#q-table'), 'quarantined file', itemKey);
-  table.onSelect = (selected) => {
-    $('#q-delete').disabled = selected.length === 0;
-    $('#q-restore').disabled = selected.length === 0;
-  };
+  table.controls = [$('#q-delete'), $('#q-restore')];
   pager = new Pager($('#q-pager'), 'quarantine', load);
   $('#q-refresh').addEventListener('click', (e) => guarded(e.currentTarget, reload));
   $('#q-delete').addEventListener('click', async (e) => {

@@ -67,7 +67,7 @@ function setupExtensions() {
     tableId: 'ext-table', pagerId: 'ext-pager', label: 'extension', api: API.fileExt,
     arrayName: 'extensionList', field: 'extension', emptyText: 'No extensions listed.',
   });
-  ext.table.onSelect = (selected) => { $('#ext-delete').disabled = selected.length === 0; };
+  ext.table.controls = [$('#ext-delete')];
   $('#ext-form').addEventListener('submit', (e) => {
     e.preventDefault();
     const value = $('#ext-input').value.trim().replace(/^\*?\./, '');
@@ -97,7 +97,7 @@ function setupWhiteList() {
     tableId: 'wl-table', pagerId: 'wl-pager', label: 'white list entry', api: API.whiteList,
     arrayName: 'whiteList', field: 'filepath', emptyText: 'The white list is empty.',
   });
-  white.table.onSelect = (selected) => { $('#wl-delete').disabled = selected.length === 0; };
+  white.table.controls = [$('#wl-delete')];
   $('#wl-form').addEventListener('submit', (e) => {
     e.preventDefault();
     const paths = $('#wl-input').value.split('\n').map((p) => p.trim()).filter(Boolean);

@@ -57,7 +57,10 @@ export async function guarded(button, action) {
   } finally {
     if (button) {
       button.removeAttribute('aria-busy');
-      if (button.dataset.keepDisabled !== '1') button.disabled = wasDisabled;
+      // A button that acts on a table's selection follows the selection as
+      // it is now: the action may have reloaded the table.
+      if (button.dataset.noSelection !== undefined) button.disabled = button.dataset.noSelection === '1';
+      else button.disabled = wasDisabled;
     }
   }
 }
@@ -138,9 +141,13 @@ export class SelectableTable {
       });
     }
     this.onSelect = () => {};
+    this.controls = [];
   }
 
+  // Refills the rows; rows that were selected and are still listed stay
+  // selected, so a refresh in the background never drops a selection.
   fill(records, cells, emptyText) {
+    const kept = new Set($$('tbody input[type=checkbox]:checked', this.table).map((box) => box.value));
     this.rows.clear();
     const fragment = document.createDocumentFragment();
     if (records.length === 0) {
@@ -152,6 +159,7 @@ export class SelectableTable {
       this.rows.set(key, record);
       const id = `${this.table.id}-sel-${index}`;
       const box = el('input', { type: 'checkbox', id, value: key });
+      box.checked = kept.has(key);
       box.addEventListener('change', () => this.changed());
       const labelText = `Select ${this.label} ${cells(record)[0]}`;
       fragment.append(el('tr', {},
@@ -159,7 +167,7 @@ export class SelectableTable {
         cells(record).map((cell) => el('td', {}, cell))));
     });
     this.body.replaceChildren(fragment);
-    if (this.all) this.all.checked = false;
+    if (this.all) this.all.checked = records.length > 0 && this.selected().length === records.length;
     this.changed();
   }
 
@@ -167,8 +175,14 @@ export class SelectableTable {
     return $$('tbody input[type=checkbox]:checked', this.table).map((box) => this.rows.get(box.value));
   }
 
+  // Buttons in controls are enabled only while something is selected.
   changed() {
-    this.onSelect(this.selected());
+    const selected = this.selected();
+    for (const button of this.controls) {
+      button.dataset.noSelection = selected.length === 0 ? '1' : '0';
+      if (button.getAttribute('aria-busy') !== 'true') button.disabled = selected.length === 0;
+    }
+    this.onSelect(selected);
   }
 }
 
