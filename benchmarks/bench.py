@@ -141,13 +141,33 @@ int main(void) {
 """
 
 
+# The same answer from a C++ program linked with the C++ runtime and JsonCpp,
+# as every plug-in is: how much of our cost is only loading those libraries.
+RUNTIME_CGI = r"""
+#include <json/json.h>
+#include <cstdio>
+int main() {
+    Json::Value answer(Json::objectValue);
+    answer["success"] = true;
+    answer["data"] = Json::Value(Json::objectValue);
+    std::fputs("Content-Type: application/json\r\n\r\n", stdout);
+    std::fputs(Json::FastWriter().write(answer).c_str(), stdout);
+    return 0;
+}
+"""
+
+
 class TrivialServer:
-    def __init__(self, tmp):
-        self.tmp = pathlib.Path(tmp)
-        src = self.tmp / "trivial.c"
-        src.write_text(TRIVIAL_CGI)
-        self.program = self.tmp / "trivial.cgi"
-        subprocess.run(["cc", "-O2", "-o", str(self.program), str(src)], check=True)
+    def __init__(self, tmp, source=TRIVIAL_CGI, name="trivial"):
+        self.tmp = pathlib.Path(tmp) / name
+        self.tmp.mkdir()
+        cpp = source is not TRIVIAL_CGI
+        src = self.tmp / (name + (".cpp" if cpp else ".c"))
+        src.write_text(source)
+        self.program = self.tmp / (name + ".cgi")
+        compiler = ["c++", "-O2", "-I/usr/include/jsoncpp", "-o", str(self.program), str(src), "-ljsoncpp"] \
+            if cpp else ["cc", "-O2", "-o", str(self.program), str(src)]
+        subprocess.run(compiler, check=True)
         (self.tmp / "www").mkdir(exist_ok=True)
         self.port = _free_port()
         conf = self.tmp / "lighttpd.conf"
@@ -185,21 +205,26 @@ def get(port, target):
 def bench_request(results, requests):
     with Sandbox() as sb, tempfile.TemporaryDirectory(prefix="tavo-bench-cgi-") as tmp:
         trivial = TrivialServer(tmp)
+        runtime = TrivialServer(tmp, RUNTIME_CGI, "runtime")
         try:
             query = "/webapi/api.cgi?" + sb.encode("TAVO.AntiVirus.Config", "get", 1, {})
             if b'"success":true' not in get(sb.port, query).replace(b" ", b""):
                 raise RuntimeError("Config get failed: %r" % get(sb.port, query))
-            ours, floor = [], []
+            ours, floor, cxx = [], [], []
             # Interleaved rounds share whatever else the machine is doing.
             for _ in range(max(1, requests // 20)):
                 for _ in range(20):
                     t = time.perf_counter(); get(sb.port, query); ours.append(time.perf_counter() - t)
                     t = time.perf_counter(); get(trivial.port, "/webapi/api.cgi"); floor.append(time.perf_counter() - t)
-            a, b = statistics.median(ours), statistics.median(floor)
+                    t = time.perf_counter(); get(runtime.port, "/webapi/api.cgi"); cxx.append(time.perf_counter() - t)
+            a, b, c = statistics.median(ours), statistics.median(floor), statistics.median(cxx)
             results.add("Request through the host (Config get) vs trivial CGI", ms(a), ms(b), "%.2f×" % (a / b),
                         "median of %d; target ≤ 2×" % len(ours))
+            results.add("Trivial C++ CGI with JsonCpp vs trivial CGI", ms(c), ms(b), "%.2f×" % (c / b),
+                        "the same answer; the share of loading the C++ runtime and JsonCpp")
         finally:
             trivial.stop()
+            runtime.stop()
 
 
 # -- 2./3. the report -----------------------------------------------------------
