@@ -3,6 +3,7 @@
 #include "origin.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 
 #include "request_parser.h"
 #include "tavo/log.h"
+#include "tavo/tavocore.h"
 
 namespace TAVO {
 namespace Host {
@@ -176,11 +178,21 @@ bool IsFormContentType(const char* contentType) {
     return type == "application/x-www-form-urlencoded";
 }
 
+// The plug-in index: TAVO_WEBAPI_INDEX when set (empty: no index), else
+// the host's cache file under the root.
+std::string PluginIndexPath() {
+    const char* path = getenv("TAVO_WEBAPI_INDEX");
+    if (path != nullptr) return path;
+    char resolved[PATH_MAX];
+    if (TAVOResolvePath("/var/cache/tavo-webapi/plugins.index", resolved, sizeof resolved) != 0) return "";
+    return resolved;
+}
+
 // Loads the plug-ins and finds the entry; on failure code is the answer.
 const Entry* Resolve(PluginSet& plugins, const std::vector<std::string>& dirs, const ParsedCall& call,
                      int& code) {
     std::string error;
-    if (!plugins.Load(dirs, error)) {
+    if (!plugins.LoadFor(dirs, PluginIndexPath(), call.api, call.version, call.method, error)) {
         TAVO_LOG(LOG_ERR, "plug-ins not loaded: %s", error.c_str());
         code = WEBAPI_ERR_INTERNAL_ERROR;
         return nullptr;
@@ -395,7 +407,7 @@ int RunCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     }
     PluginSet plugins;
     std::string error;
-    if (!plugins.Load(pluginDirs, error)) {
+    if (!plugins.LoadFor(pluginDirs, PluginIndexPath(), call.api, call.version, call.method, error)) {
         fprintf(stderr, "tavo-webapi: %s\n", error.c_str());
         TAVO_LOG(LOG_ERR, "plug-ins not loaded: %s", error.c_str());
         WriteAll(STDOUT_FILENO, ErrorBody(WEBAPI_ERR_INTERNAL_ERROR) + "\n");

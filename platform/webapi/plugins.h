@@ -40,15 +40,49 @@ public:
     // name); the same duplicate rule.
     bool AddTable(const API_TABLE* table, const std::string& file, std::string& error);
 
+    // What one call needs, with the same result as Load. The index at
+    // indexPath remembers which plug-in serves which entry; while every
+    // plug-in file is still the one it describes, only the plug-in serving
+    // (api, version, method) is loaded (none when no plug-in serves it).
+    // Otherwise every plug-in is loaded and, when all of them loaded
+    // cleanly, the index is written anew. An empty indexPath means Load.
+    bool LoadFor(const std::vector<std::string>& dirs, const std::string& indexPath, const std::string& api,
+                 int version, const std::string& method, std::string& error);
+    // Whether the last LoadFor answered from the index.
+    bool FromIndex() const { return fromIndex_; }
+
     // The entry for the call, or null with code 102, 103 or 104.
     const Entry* Find(const std::string& api, int version, const std::string& method, int& code) const;
     const std::vector<Entry>& Entries() const { return entries_; }
 
+    // A plug-in file as listed, with what tells a replaced file apart.
+    struct File {
+        std::string path;
+        std::string stamp;
+    };
+
 private:
+    using Key = std::tuple<std::string, int, std::string>;
+
+    bool LoadFiles(const std::vector<File>& files, std::string& error);
+    bool LoadFile(const std::string& file, std::string& error);
+    void Unload();
+    bool FromIndexFile(const std::vector<File>& files, const std::string& indexPath, const Key& key,
+                       std::string& error);
+    void WriteIndex(const std::vector<File>& files, const std::string& indexPath) const;
+
     std::vector<Entry> entries_;
-    std::map<std::tuple<std::string, int, std::string>, size_t> index_;
+    std::map<Key, size_t> index_;
     std::vector<void*> handles_;
+    // Every entry known to exist, loaded or not: Find's codes come from it.
+    std::vector<Key> known_;
+    bool skipped_ = false;  // a folder or file was passed over
+    bool fromIndex_ = false;
 };
+
+// The plug-in files of the folders in load order (name order per folder, a
+// file reached twice listed once); false when a folder cannot be read.
+bool ListPluginFiles(const std::vector<std::string>& dirs, std::vector<PluginSet::File>& files);
 
 }  // namespace Host
 }  // namespace TAVO

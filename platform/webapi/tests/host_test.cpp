@@ -225,7 +225,8 @@ HostRun RunHost(const std::vector<std::string>& env, const std::vector<std::stri
     EXPECT_NE(nullptr, mkdtemp(dir));
     std::string base = dir;
     std::ofstream(base + "/in", std::ios::binary) << input;
-    std::string command = "env -i TAVO_LOG_STDERR=1 TAVO_WEBAPI_PLUGINS=" + Quote(TEST_PLUGIN_DIR);
+    // No plug-in index unless a test asks for one (the default lies under "/").
+    std::string command = "env -i TAVO_LOG_STDERR=1 TAVO_WEBAPI_INDEX= TAVO_WEBAPI_PLUGINS=" + Quote(TEST_PLUGIN_DIR);
     for (const std::string& e : env) command += " " + Quote(e);
     command += " " + Quote(TAVO_WEBAPI_PROGRAM);
     for (const std::string& a : args) command += " " + Quote(a);
@@ -291,6 +292,21 @@ TEST(HostProgram, CgiDuplicatePluginIsStartupError) {
                       {});
     EXPECT_EQ(Cgi("{\"success\":false,\"error\":{\"code\":117}}"), run.out);
     EXPECT_NE(std::string::npos, run.err.find("TAVO.TestDuplicate.so")) << run.err;
+}
+
+TEST(HostProgram, CgiAnswersTheSameWithThePluginIndex) {
+    char dir[] = "/tmp/webapi-index-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string index = std::string("TAVO_WEBAPI_INDEX=") + dir + "/plugins.index";
+    const std::string plugins = std::string("TAVO_WEBAPI_PLUGINS=") + TEST_PLUGIN_DIR + ":" + TEST_OTHER_PLUGIN_DIR;
+    for (int i = 0; i < 2; ++i) {
+        HostRun echo = RunHost({index, plugins, "REQUEST_METHOD=GET", "QUERY_STRING=api=TAVO.Other&version=1&method=echo&n=5"}, {});
+        EXPECT_EQ(Cgi("{\"success\":true,\"data\":{\"lang\":\"en\",\"params\":{\"n\":5}}}"), echo.out) << i;
+        HostRun unknown = RunHost({index, plugins, "REQUEST_METHOD=GET", "QUERY_STRING=api=TAVO.Test&version=1&method=nope"}, {});
+        EXPECT_EQ(Cgi("{\"success\":false,\"error\":{\"code\":103}}"), unknown.out) << i;
+        EXPECT_EQ(0, access((std::string(dir) + "/plugins.index").c_str(), F_OK)) << i;
+    }
+    system((std::string("rm -rf ") + dir).c_str());
 }
 
 TEST(HostProgram, CommandLineExitCodes) {

@@ -1,6 +1,7 @@
-// A small plug-in for the host's tests. Built twice: as the plug-in
-// "TAVO.Test" (entries below) and, with TEST_PLUGIN_DUPLICATE, as a second
-// file claiming one of the same entries.
+// A small plug-in for the host's tests. Built three times: as the plug-in
+// "TAVO.Test" (entries below), with TEST_PLUGIN_DUPLICATE as a second file
+// claiming one of the same entries, and with TEST_PLUGIN_OTHER as a plug-in
+// of another API.
 #include <unistd.h>
 
 #include <cstdio>
@@ -86,7 +87,7 @@ void Sleeps(APIRequest*, APIResponse* resp, void*) {
 
 }  // namespace
 
-#ifndef TEST_PLUGIN_DUPLICATE
+#if !defined(TEST_PLUGIN_DUPLICATE) && !defined(TEST_PLUGIN_OTHER)
 static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "echo", Echo},
     {"TAVO.Test", 1, "fail", Fail},
@@ -98,6 +99,12 @@ static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "task_start", TaskStart},
     {"TAVO.Test", 1, "task_status", TaskStatus},
     {"TAVO.Test", 1, "task_stop", TaskStop},
+    {nullptr, 0, nullptr, nullptr},
+};
+#elif defined(TEST_PLUGIN_OTHER)
+static TAVO::API_TABLE gTable[] = {
+    {"TAVO.Other", 1, "echo", Echo},
+    {"TAVO.Other", 1, "fail", Fail},
     {nullptr, 0, nullptr, nullptr},
 };
 #else
