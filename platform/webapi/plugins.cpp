@@ -98,12 +98,12 @@ bool ListPluginFiles(const std::vector<std::string>& dirs, std::vector<PluginSet
             if (realpath(file.c_str(), real) == nullptr || stat(real, &st) != 0) continue;
             if (!seen.insert(real).second) continue;
             // Any replacement of the file (or of a link to it) changes one of these.
-            char stamp[256];
-            snprintf(stamp, sizeof stamp, "%s %llu %llu %lld %lld.%09ld %lld.%09ld", real,
+            char numbers[160];
+            snprintf(numbers, sizeof numbers, " %llu %llu %lld %lld.%09ld %lld.%09ld",
                      static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
                      static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
                      st.st_mtim.tv_nsec, static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
-            files.push_back(PluginSet::File{file, stamp});
+            files.push_back(PluginSet::File{file, real + std::string(numbers)});
         }
     }
     return complete;
@@ -150,20 +150,15 @@ bool PluginSet::LoadFor(const std::vector<std::string>& dirs, const std::string&
                         int version, const std::string& method, std::string& error) {
     std::vector<File> files;
     bool complete = ListPluginFiles(dirs, files);
-    if (indexPath.empty()) {
-        if (!complete) skipped_ = true;
-        return LoadFiles(files, error);
-    }
-    Key key = std::make_tuple(api, version, method);
-    if (complete && FromIndexFile(files, indexPath, key, error)) {
+    if (!indexPath.empty() && complete &&
+        FromIndexFile(files, indexPath, std::make_tuple(api, version, method), error)) {
         fromIndex_ = true;
         return true;
     }
     // No usable index: load everything, which also checks for duplicates.
-    Unload();
     if (!complete) skipped_ = true;
     if (!LoadFiles(files, error)) return false;
-    if (!skipped_) WriteIndex(files, indexPath);
+    if (!indexPath.empty() && !skipped_) WriteIndex(files, indexPath);
     return true;
 }
 
