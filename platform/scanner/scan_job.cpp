@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -117,6 +118,10 @@ ScanJob::ScanJob(ScanRequest request) : request_(std::move(request)), pid_(getpi
     // Lets tests play a slow disk, so that a scan is caught while it runs.
     const char* szDelay = getenv("TAVOAVSCAN_FILE_DELAY_MS");
     if (szDelay) fileDelayUs_ = static_cast<useconds_t>(strtoul(szDelay, nullptr, 10) % 10000) * 1000;
+    // Tests only: a program run (and waited for) before each move into the
+    // quarantine, with the file's path, so that a race with a share user who
+    // swaps folders meanwhile can be played out step by step.
+    if (const char* szHook = getenv("TAVOAVSCAN_TEST_QUARANTINE_HOOK")) quarantineHook_ = szHook;
 }
 
 ScanJob::~ScanJob() {
@@ -322,7 +327,7 @@ bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path
     close(fd);
     switch (result.verdict) {
     case Verdict::kClean: break;
-    case Verdict::kInfected: HandleDetection(path, result.threat); break;
+    case Verdict::kInfected: HandleDetection(dirFd, name, path, st, result.threat); break;
     case Verdict::kError: OnError(path, result.reason); break;
     }
     // After a detection the dashboard's counters catch up with the quarantine at once.
@@ -338,12 +343,16 @@ void ScanJob::OnError(const std::string& path, const std::string& reason) {
     }
 }
 
-void ScanJob::HandleDetection(const std::string& path, const std::string& threat) {
+void ScanJob::HandleDetection(int dirFd, const std::string& name, const std::string& path,
+                              const struct stat& file, const std::string& threat) {
     ++infected_;
     Event("warning", "scan", "Virus found: " + path + " (" + threat + ")");
     if (action_ == DO_NOTHING_TO_INFECTED_FILES) return;
+    if (!quarantineHook_.empty()) RunQuarantineHook(path);
     // Deletion is never done by the scanner: a file to delete is quarantined.
-    QUARANTINE_ERROR err = AVQuarantinePutFile(path.c_str(), threat.c_str());
+    // It is moved from the folder the walk holds open, and only while it is
+    // still the file that was judged: the path may lead elsewhere by now.
+    QUARANTINE_ERROR err = AVQuarantinePutFileAt(dirFd, name.c_str(), path.c_str(), &file, threat.c_str());
     if (err == AVQ_ERR_OK) {
         ++moved_;
         Event("info", "quarantine", "Moved to quarantine: " + path + " (" + threat + ")");
@@ -353,6 +362,17 @@ void ScanJob::HandleDetection(const std::string& path, const std::string& threat
         snprintf(szCode, sizeof(szCode), "%d", static_cast<int>(err));
         Event("error", "quarantine",
               "Failed to move to quarantine: " + path + " (" + threat + "), error " + szCode);
+    }
+}
+
+void ScanJob::RunQuarantineHook(const std::string& path) const {
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(quarantineHook_.c_str(), quarantineHook_.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 

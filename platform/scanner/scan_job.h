@@ -5,6 +5,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -51,7 +52,9 @@ private:
     void ScanFiles(const std::vector<std::string>& targets);
     bool OnFile(int dirFd, const std::string& name, const std::string& path);
     void OnError(const std::string& path, const std::string& reason);
-    void HandleDetection(const std::string& path, const std::string& threat);
+    void HandleDetection(int dirFd, const std::string& name, const std::string& path, const struct stat& file,
+                         const std::string& threat);
+    void RunQuarantineHook(const std::string& path) const;
     // Stores progress (at most a few times a second unless blForce) and
     // takes the pause and stop requests; false when the scan must end.
     bool Poll(bool blForce);
@@ -69,6 +72,7 @@ private:
     Stage stage_ = Stage::kRunning;
     int64_t lastPollMs_ = 0;
     useconds_t fileDelayUs_ = 0;
+    std::string quarantineHook_;
 
     int64_t total_ = 0;
     int64_t scanned_ = 0;

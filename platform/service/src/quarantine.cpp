@@ -4,15 +4,26 @@
 // Its quarantine is the folder TAVOAV_QUARANTINE_DIR_NAME on it, holding the
 // stored files under names "tq_" + 24 hex digits and the SQLite database
 // QUARANTINE_DB_NAME with one row per item. Every change of a store is one
-// IMMEDIATE transaction around the file operation, ordered so that a crash
-// between the two steps never loses a file:
-//   put:     insert row, move file in, commit (crash: file stored, no row)
-//   delete:  delete row, unlink file, commit (crash: row left, file gone;
-//            deleting that row again succeeds)
-//   restore: delete row, move file back, commit (crash: file back in place,
-//            row left; a restore then reports the stored file missing)
+// IMMEDIATE transaction around the file operation, ordered so that a process
+// killed between the steps never loses a file:
+//   put:     insert row, link the file in, commit, remove the old name
+//            (killed before the commit: the file is still in place; after
+//            it: the file is stored and possibly still in place)
+//   delete:  delete row, commit, unlink the stored file (killed in between:
+//            an unlisted file in the folder, never a listed item without it)
+//   restore: delete row, link the file back, commit, unlink the stored name
+//            (killed before the commit: the item is still listed; after it:
+//            the file is back, possibly with a stored copy left)
 // A failed commit undoes the file step where it can. Peers wait for each
 // other through the busy timeout instead of failing at once.
+//
+// Share users write the volumes and may swap any folder for a symbolic link
+// while we work. So every file operation on a volume goes through folder
+// handles: paths are resolved beneath the volume's folder without following
+// any link (tavo::files::OpenBeneath), folders are made with mkdirat and
+// files placed with linkat/renameat relative to those handles. A file is put
+// into quarantine only when it is still the very file (device and inode) the
+// caller checked.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -32,11 +43,13 @@
 
 #include <dirent.h>
 
-#include "engine_util.h"
+#include "tavo/files.h"
 #include "tavo/log.h"
 #include "tavo/tavoav_engine.h"
 
 namespace {
+
+using tavo::files::UniqueFd;
 
 constexpr int kBusyTimeoutMs = 60000;
 // The item database inside a volume's quarantine folder; stored names never
@@ -50,12 +63,24 @@ const char kItemSchema[] =
     " original_path TEXT NOT NULL,"
     " threat TEXT NOT NULL,"
     " time TEXT NOT NULL)";
+// dev and ino name the file the scanner judged (0 when unknown), so that a
+// retry never moves another file put at the same path; reason says in words
+// why the last move failed.
 const char kFailedSchema[] =
     "CREATE TABLE IF NOT EXISTS failed ("
     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " path TEXT NOT NULL UNIQUE,"
     " threat TEXT NOT NULL,"
-    " time TEXT NOT NULL)";
+    " time TEXT NOT NULL,"
+    " dev INTEGER NOT NULL DEFAULT 0,"
+    " ino INTEGER NOT NULL DEFAULT 0,"
+    " reason TEXT NOT NULL DEFAULT '')";
+// Lists made before dev, ino and reason existed get them on first use.
+const char* const rgFailedUpgrades[] = {
+    "ALTER TABLE failed ADD COLUMN dev INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE failed ADD COLUMN ino INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE failed ADD COLUMN reason TEXT NOT NULL DEFAULT ''",
+};
 
 // The real path of an appliance path, "" when it cannot be resolved.
 std::string Real(const std::string& appliancePath) {
@@ -165,6 +190,10 @@ public:
         if (stmt_) sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         return *this;
     }
+    Statement& BindInt(int index, int64_t value) {
+        if (stmt_) sqlite3_bind_int64(stmt_, index, value);
+        return *this;
+    }
     int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
     std::string Text(int column) const {
         const unsigned char* p = sqlite3_column_text(stmt_, column);
@@ -262,57 +291,46 @@ bool IsSafeRelativePath(const std::string& path) {
     return true;
 }
 
-// rename() that never replaces an existing destination.
-int MoveNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return -1;
-    // File systems without RENAME_NOREPLACE: link refuses an existing name.
-    if (link(from.c_str(), to.c_str()) != 0) return -1;
-    if (unlink(from.c_str()) != 0) {
-        int saved = errno;
-        unlink(to.c_str());
-        errno = saved;
-        return -1;
-    }
-    return 0;
+// The folder of a volume, opened without following a link.
+UniqueFd OpenVolumeFolder(const QUARANTINE_PATH& path) {
+    std::string real = Real(path.szVolumePath);
+    if (real.empty()) return UniqueFd();
+    return UniqueFd(open(real.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-// Gives the file `from` the new name `to` (never replacing one) by a hard
-// link, so that the old name is removed only after the record is committed:
-// a process killed in between leaves the file under both names, never under
-// neither. *pblLinked tells the caller to unlink `from` afterwards; where
-// the file system has no hard links the file is moved at once instead.
-int PlaceNoReplace(const std::string& from, const std::string& to, bool* pblLinked) {
+// The quarantine folder of a volume; with blCreate it is made (0700) first
+// when missing.
+UniqueFd OpenStoreFolder(int volumeFd, bool blCreate) {
+    if (blCreate && mkdirat(volumeFd, TAVOAV_QUARANTINE_DIR_NAME, 0700) != 0 && errno != EEXIST)
+        return UniqueFd();
+    return tavo::files::OpenBeneath(volumeFd, TAVOAV_QUARANTINE_DIR_NAME, O_RDONLY | O_DIRECTORY);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Gives the entry fromName of the folder fromFd the new name toName in toFd,
+// never replacing one and never following a link, by a hard link, so that
+// the old name is removed only after the record is committed: a process
+// killed in between leaves the file under both names, never under neither.
+// *pblLinked tells the caller to unlink the old name afterwards; where the
+// file system has no hard links the file is moved at once instead.
+int PlaceNoReplace(int fromFd, const std::string& fromName, int toFd, const std::string& toName,
+                   bool* pblLinked) {
     *pblLinked = false;
-    if (link(from.c_str(), to.c_str()) == 0) {
+    if (linkat(fromFd, fromName.c_str(), toFd, toName.c_str(), 0) == 0) {
         *pblLinked = true;
         return 0;
     }
     if (errno == EEXIST || errno == ENOENT) return -1;
-    return MoveNoReplace(from, to);
+    return renameat2(fromFd, fromName.c_str(), toFd, toName.c_str(), RENAME_NOREPLACE);
 }
 
-// Creates the missing folders of dir below base (which exists); the folders
-// made are added to *pCreated, top first.
-int MakeFoldersBelow(const std::string& base, const std::string& dir,
-                     std::vector<std::string>* pCreated) {
-    size_t pos = base.size();
-    while (pos < dir.size()) {
-        size_t slash = dir.find('/', pos + 1);
-        if (slash == std::string::npos) slash = dir.size();
-        std::string prefix = dir.substr(0, slash);
-        if (mkdir(prefix.c_str(), 0755) == 0) {
-            pCreated->push_back(prefix);
-        } else if (errno != EEXIST || !IsDir(prefix)) {
-            return -1;
-        }
-        pos = slash;
-    }
-    return 0;
-}
-
-void RemoveFolders(const std::vector<std::string>& created) {
-    for (auto it = created.rbegin(); it != created.rend(); ++it) rmdir(it->c_str());
+// Takes back what PlaceNoReplace did. 0 on success.
+int UndoPlace(int fromFd, const std::string& fromName, int toFd, const std::string& toName, bool blLinked) {
+    if (blLinked) return unlinkat(toFd, toName.c_str(), 0);
+    return renameat2(toFd, toName.c_str(), fromFd, fromName.c_str(), RENAME_NOREPLACE);
 }
 
 std::string LocalTimeText() {
@@ -346,19 +364,23 @@ std::string NewStoredName() {
     return name;
 }
 
-std::string StoredFile(const QUARANTINE_CONN* pConn, const std::string& name) {
-    std::string dir = Real(pConn->path.szDirPath);
-    return dir.empty() ? "" : dir + "/" + name;
-}
-
 // How one item operation of a store ended, beyond its QUARANTINE_ERROR.
 enum class ItemOutcome { Done, Gone, Failed };
+
+// The store folder of a connection, reached from the volume without a link.
+UniqueFd OpenConnStore(const QUARANTINE_CONN* pConn, UniqueFd* pVolumeFd = nullptr) {
+    UniqueFd volumeFd = OpenVolumeFolder(pConn->path);
+    if (!volumeFd) return UniqueFd();
+    UniqueFd storeFd = OpenStoreFolder(volumeFd.Get(), false);
+    if (pVolumeFd) *pVolumeFd = std::move(volumeFd);
+    return storeFd;
+}
 
 QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, ItemOutcome* pOutcome) {
     *pOutcome = ItemOutcome::Failed;
     sqlite3* db = pConn->dbHandle;
-    std::string stored = StoredFile(pConn, name);
-    if (stored.empty()) return AVQ_ERR_DIR_NOT_FOUND;
+    UniqueFd storeFd = OpenConnStore(pConn);
+    if (!storeFd) return AVQ_ERR_DIR_NOT_FOUND;
     if (Exec(db, "BEGIN IMMEDIATE") != 0) return AVQ_ERR_DBOP_FAIL;
     Item item;
     int found = FindItem(db, name, &item);
@@ -378,7 +400,7 @@ QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, Ite
         return AVQ_ERR_DBOP_FAIL;
     }
     // A stored file that is already gone leaves only its row to remove.
-    if (unlink(stored.c_str()) != 0 && errno != ENOENT) {
+    if (unlinkat(storeFd.Get(), name.c_str(), 0) != 0 && errno != ENOENT) {
         int saved = errno;
         if (InsertRow(db, item) != 0)
             TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s", name.c_str(), strerror(saved));
@@ -388,13 +410,17 @@ QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, Ite
     return AVQ_ERR_OK;
 }
 
+// Puts a stored file back at its original place on the volume. The folders
+// on the way are opened (and the missing ones made) beneath the volume's
+// folder without following a link: a link a user planted there fails the
+// item, and nothing is made or moved through it.
 QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, std::string* pFullPath,
                              ItemOutcome* pOutcome) {
     *pOutcome = ItemOutcome::Failed;
     sqlite3* db = pConn->dbHandle;
-    std::string stored = StoredFile(pConn, name);
-    std::string realVolume = Real(pConn->path.szVolumePath);
-    if (stored.empty() || realVolume.empty()) return AVQ_ERR_DIR_NOT_FOUND;
+    UniqueFd volumeFd;
+    UniqueFd storeFd = OpenConnStore(pConn, &volumeFd);
+    if (!storeFd) return AVQ_ERR_DIR_NOT_FOUND;
     if (Exec(db, "BEGIN IMMEDIATE") != 0) return AVQ_ERR_DBOP_FAIL;
     Item item;
     int found = FindItem(db, name, &item);
@@ -407,113 +433,221 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
         Rollback(db);
         return AVQ_ERR_UNKNOWN;
     }
-    if (!Exists(stored)) {
+    struct stat st;
+    if (fstatat(storeFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         Rollback(db);
         return AVQ_ERR_SOURCE_MISSING;
     }
-    std::string dest = realVolume + item.originalPath;
-    if (Exists(dest)) {
+    const size_t slash = item.originalPath.rfind('/');
+    const std::string parent = item.originalPath.substr(0, slash);
+    const std::string leaf = item.originalPath.substr(slash + 1);
+    UniqueFd destFd = tavo::files::OpenBeneath(volumeFd.Get(), parent, O_RDONLY | O_DIRECTORY);
+    const bool blMissing = !destFd && errno == ENOENT;
+    if (!destFd && !blMissing) {
+        int err = errno;
+        Rollback(db);
+        TAVO_LOG(LOG_WARNING, "restore of %s refused: %s on the way to %s", name.c_str(),
+                 err == ELOOP ? "a symbolic link" : strerror(err), pConn->path.szVolumePath);
+        return err == ELOOP ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
+    }
+    if (destFd && fstatat(destFd.Get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         Rollback(db);
         return AVQ_ERR_DEST_EXIST;
     }
     std::vector<std::string> created;
-    if (MakeFoldersBelow(realVolume, dest.substr(0, dest.rfind('/')), &created) != 0) {
-        RemoveFolders(created);
-        Rollback(db);
-        return AVQ_ERR_DIR_NOT_FOUND;
+    if (blMissing) {
+        destFd = tavo::files::MakeFoldersBeneath(volumeFd.Get(), parent, 0755, &created);
+        if (!destFd) {
+            int err = errno;
+            Rollback(db);
+            if (err == ELOOP)
+                TAVO_LOG(LOG_WARNING, "restore of %s refused: a symbolic link on the way to %s", name.c_str(),
+                         pConn->path.szVolumePath);
+            return err == ELOOP ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
+        }
     }
     if (DeleteRow(db, name) != 0) {
-        RemoveFolders(created);
+        tavo::files::RemoveFoldersBeneath(volumeFd.Get(), created);
         Rollback(db);
         return AVQ_ERR_DBOP_FAIL;
     }
     bool blLinked = false;
-    if (PlaceNoReplace(stored, dest, &blLinked) != 0) {
+    if (PlaceNoReplace(storeFd.Get(), name, destFd.Get(), leaf, &blLinked) != 0) {
         QUARANTINE_ERROR err = errno == EEXIST ? AVQ_ERR_DEST_EXIST : AVQ_ERR_MOVE_FAIL;
-        RemoveFolders(created);
+        tavo::files::RemoveFoldersBeneath(volumeFd.Get(), created);
         Rollback(db);
         return err;
     }
     if (Exec(db, "COMMIT") != 0) {
         Rollback(db);
         // The row is still there: put the file back under it.
-        if ((blLinked ? unlink(dest.c_str()) : MoveNoReplace(dest, stored)) == 0) RemoveFolders(created);
+        if (UndoPlace(storeFd.Get(), name, destFd.Get(), leaf, blLinked) == 0)
+            tavo::files::RemoveFoldersBeneath(volumeFd.Get(), created);
         return AVQ_ERR_DBOP_FAIL;
     }
-    if (blLinked && unlink(stored.c_str()) != 0 && errno != ENOENT)
-        TAVO_LOG(LOG_ERR, "restored file %s left a copy as %s", dest.c_str(), name.c_str());
-    tavoav::SyncDir(dest.substr(0, dest.rfind('/')).c_str());
+    if (blLinked && unlinkat(storeFd.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
+        TAVO_LOG(LOG_ERR, "restored item %s left a copy in the quarantine of %s", name.c_str(),
+                 pConn->path.szVolumePath);
+    tavo::files::SyncFolder(destFd.Get());
     if (pFullPath) *pFullPath = std::string(pConn->path.szVolumePath) + item.originalPath;
     *pOutcome = ItemOutcome::Done;
     return AVQ_ERR_OK;
 }
 
-// Moves szPath into its volume's quarantine without touching the failed list.
-QUARANTINE_ERROR PutFile(const char* szPath, const char* szThreat) {
+// An appliance path on a volume, split for the moves.
+struct VolumeFile {
+    QUARANTINE_PATH store;
+    std::string relative;  // "/dir/name" below the volume
+    std::string parent;    // "/dir" ("" for a file at the top)
+    std::string leaf;      // "name"
+};
+
+QUARANTINE_ERROR SplitVolumeFile(const char* szPath, VolumeFile* pFile) {
     if (!szPath || szPath[0] != '/') return AVQ_ERR_UNKNOWN;
     const char* pSlash = strchr(szPath + 1, '/');
     if (!pSlash) return AVQ_ERR_UNKNOWN;
     std::string volume(szPath, pSlash - szPath);
-    std::string relative = pSlash;
-    QUARANTINE_PATH path;
-    if (VolumeQuarantinePath(volume.c_str(), &path) != 0) return AVQ_ERR_DIR_NOT_FOUND;
-    if (!IsSafeRelativePath(relative)) return AVQ_ERR_UNKNOWN;
+    if (VolumeQuarantinePath(volume.c_str(), &pFile->store) != 0) return AVQ_ERR_DIR_NOT_FOUND;
+    pFile->relative = pSlash;
+    if (!IsSafeRelativePath(pFile->relative)) return AVQ_ERR_UNKNOWN;
+    const size_t slash = pFile->relative.rfind('/');
+    pFile->parent = pFile->relative.substr(0, slash);
+    pFile->leaf = pFile->relative.substr(slash + 1);
+    return AVQ_ERR_OK;
+}
 
-    std::string source = Real(szPath);
+// Moves the entry `leaf` of the folder sourceFd (the file at file.relative)
+// into its volume's quarantine without touching the failed list. With
+// pExpected, only when it is still that file (device and inode), and the old
+// name is removed only while it still names it. *pReason says why it failed.
+QUARANTINE_ERROR PutFileAt(int sourceFd, const VolumeFile& file, const struct stat* pExpected,
+                           const char* szThreat, std::string* pReason) {
     struct stat st;
-    if (source.empty() || lstat(source.c_str(), &st) != 0) return AVQ_ERR_SOURCE_MISSING;
-    if (!S_ISREG(st.st_mode)) return AVQ_ERR_MOVE_FAIL;
-
-    std::string dir = Real(path.szDirPath);
-    if (dir.empty()) return AVQ_ERR_DIR_NOT_FOUND;
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return AVQ_ERR_DIR_NOT_FOUND;
-    if (!IsDir(dir)) return AVQ_ERR_DIR_NOT_FOUND;
-    sqlite3* db = OpenDB(Real(path.szDBPath), true, kItemSchema);
-    if (!db) return AVQ_ERR_DBOP_FAIL;
+    if (fstatat(sourceFd, file.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        *pReason = strerror(errno);
+        return errno == ENOENT ? AVQ_ERR_SOURCE_MISSING : AVQ_ERR_MOVE_FAIL;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *pReason = "not a regular file";
+        return AVQ_ERR_MOVE_FAIL;
+    }
+    if (pExpected && !SameFile(st, *pExpected)) {
+        *pReason = "the file was replaced after it was scanned";
+        return AVQ_ERR_MOVE_FAIL;
+    }
+    UniqueFd volumeFd = OpenVolumeFolder(file.store);
+    UniqueFd storeFd = volumeFd ? OpenStoreFolder(volumeFd.Get(), true) : UniqueFd();
+    if (!storeFd) {
+        *pReason = std::string("cannot open the quarantine folder: ") + strerror(errno);
+        return AVQ_ERR_DIR_NOT_FOUND;
+    }
+    sqlite3* db = OpenDB(Real(file.store.szDBPath), true, kItemSchema);
+    if (!db) {
+        *pReason = "cannot open the quarantine database";
+        return AVQ_ERR_DBOP_FAIL;
+    }
 
     QUARANTINE_ERROR err = AVQ_ERR_OK;
     bool blLinked = false;
     bool blCommitted = false;
-    std::string name = NewStoredName();
-    std::string stored = dir + "/" + name;
+    const std::string name = NewStoredName();
+    const char* szReplaced = "the file was replaced while it was moved";
+    struct stat stNow;
     if (Exec(db, "BEGIN IMMEDIATE") != 0) {
         err = AVQ_ERR_DBOP_FAIL;
+        *pReason = "the quarantine database is busy or failing";
     } else {
         Statement insert(db, "INSERT INTO quarantine (renamed_name, original_path, threat, time)"
                              " VALUES (?1, ?2, ?3, ?4)");
-        insert.Bind(1, name).Bind(2, relative).Bind(3, szThreat ? szThreat : "").Bind(4, LocalTimeText());
+        insert.Bind(1, name).Bind(2, file.relative).Bind(3, szThreat ? szThreat : "").Bind(4, LocalTimeText());
         if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
             err = AVQ_ERR_DBOP_FAIL;
-        } else if (PlaceNoReplace(source, stored, &blLinked) != 0) {
+            *pReason = "cannot record the item";
+        } else if (PlaceNoReplace(sourceFd, file.leaf, storeFd.Get(), name, &blLinked) != 0) {
             err = AVQ_ERR_MOVE_FAIL;
+            *pReason = strerror(errno);
+        } else if (fstatat(storeFd.Get(), name.c_str(), &stNow, AT_SYMLINK_NOFOLLOW) != 0 ||
+                   !SameFile(stNow, st)) {
+            // The name was pointed at another file between the check and the
+            // link: that one is not ours to take.
+            err = AVQ_ERR_MOVE_FAIL;
+            *pReason = szReplaced;
+            if (UndoPlace(sourceFd, file.leaf, storeFd.Get(), name, blLinked) != 0)
+                TAVO_LOG(LOG_ERR, "file %s left in the quarantine folder as %s", file.relative.c_str(),
+                         name.c_str());
         } else if (Exec(db, "COMMIT") != 0) {
             // No row for the stored file: give the file back.
             err = AVQ_ERR_DBOP_FAIL;
-            if ((blLinked ? unlink(stored.c_str()) : MoveNoReplace(stored, source)) != 0)
-                TAVO_LOG(LOG_ERR, "quarantined file %s left without record as %s", szPath, name.c_str());
-        } else if (blLinked && unlink(source.c_str()) != 0 && errno != ENOENT) {
-            // The file stays where it was: so the record goes again.
-            err = AVQ_ERR_MOVE_FAIL;
-            if (DeleteRow(db, name) != 0 || unlink(stored.c_str()) != 0)
-                TAVO_LOG(LOG_ERR, "file %s is both in place and quarantined as %s", szPath, name.c_str());
-            blCommitted = true;
+            *pReason = "cannot record the item";
+            if (UndoPlace(sourceFd, file.leaf, storeFd.Get(), name, blLinked) != 0)
+                TAVO_LOG(LOG_ERR, "quarantined file %s left without record as %s", file.relative.c_str(),
+                         name.c_str());
         } else {
             blCommitted = true;
+            // The old name goes only while it still names the stored file.
+            const char* szKept = nullptr;
+            if (!blLinked) {
+            } else if (fstatat(sourceFd, file.leaf.c_str(), &stNow, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT) szKept = strerror(errno);
+            } else if (!SameFile(stNow, st)) {
+                szKept = szReplaced;
+            } else if (unlinkat(sourceFd, file.leaf.c_str(), 0) != 0 && errno != ENOENT) {
+                szKept = strerror(errno);
+            }
+            if (szKept) {
+                // The file stays where it was: so the record goes again.
+                err = AVQ_ERR_MOVE_FAIL;
+                *pReason = szKept;
+                if (DeleteRow(db, name) != 0 || unlinkat(storeFd.Get(), name.c_str(), 0) != 0)
+                    TAVO_LOG(LOG_ERR, "file %s is both in place and quarantined as %s", file.relative.c_str(),
+                             name.c_str());
+            }
         }
         if (err != AVQ_ERR_OK && !blCommitted) Rollback(db);
     }
     sqlite3_close(db);
-    if (err == AVQ_ERR_OK) tavoav::SyncDir(dir.c_str());
+    if (err == AVQ_ERR_OK) tavo::files::SyncFolder(storeFd.Get());
     return err;
+}
+
+// Moves the file at szPath into its volume's quarantine, reaching it from the
+// volume's folder without following a link.
+QUARANTINE_ERROR PutFile(const char* szPath, const struct stat* pExpected, const char* szThreat,
+                         std::string* pReason) {
+    VolumeFile file;
+    QUARANTINE_ERROR err = SplitVolumeFile(szPath, &file);
+    if (err != AVQ_ERR_OK) {
+        *pReason = err == AVQ_ERR_UNKNOWN ? "not a path on a volume" : "no such volume";
+        return err;
+    }
+    UniqueFd volumeFd = OpenVolumeFolder(file.store);
+    if (!volumeFd) {
+        *pReason = "no such volume";
+        return AVQ_ERR_DIR_NOT_FOUND;
+    }
+    UniqueFd sourceFd = tavo::files::OpenBeneath(volumeFd.Get(), file.parent, O_RDONLY | O_DIRECTORY);
+    if (!sourceFd) {
+        if (errno == ENOENT) return AVQ_ERR_SOURCE_MISSING;
+        *pReason = errno == ELOOP ? "a symbolic link on its path" : strerror(errno);
+        return AVQ_ERR_MOVE_FAIL;
+    }
+    return PutFileAt(sourceFd.Get(), file, pExpected, szThreat, pReason);
 }
 
 // The list of failed moves.
 sqlite3* OpenFailedDB() {
     std::string real = Real(TAVOAV_FAILED_DB);
     if (real.empty()) return nullptr;
-    std::string parent = real.substr(0, real.rfind('/'));
-    if (!parent.empty() && tavoav::MakeDirs(parent.c_str()) != 0) return nullptr;
-    return OpenDB(real, true, kFailedSchema);
+    if (tavo::files::MakeParentFolders(real) != 0) return nullptr;
+    sqlite3* db = OpenDB(real, true, kFailedSchema);
+    if (!db) return nullptr;
+    // An older list lacks the newer columns; adding one that exists fails
+    // harmlessly, so each is tried once per open.
+    Statement columns(db, "SELECT COUNT(*) FROM pragma_table_info('failed') WHERE name = 'reason'");
+    if (columns.Ok() && columns.Step() == SQLITE_ROW && columns.Int(0) == 0) {
+        for (const char* szUpgrade : rgFailedUpgrades) Exec(db, szUpgrade);
+    }
+    return db;
 }
 
 int64_t CountFailed(sqlite3* db) {
@@ -553,13 +687,19 @@ int SyncFailedCount(sqlite3* db, bool blEndReprocessing) {
     return AVEngStateModify(ApplyFailedCount, &ctx);
 }
 
-int AddFailed(const char* szPath, const char* szThreat) {
+// Records (or records again) a failed move with the file it was about, when
+// known, and the reason in words.
+int AddFailed(const char* szPath, const char* szThreat, const struct stat* pFile, const std::string& reason) {
     sqlite3* db = OpenFailedDB();
     if (!db) return -1;
     int result;
     {
-        Statement insert(db, "INSERT OR REPLACE INTO failed (path, threat, time) VALUES (?1, ?2, ?3)");
+        Statement insert(db, "INSERT OR REPLACE INTO failed (path, threat, time, dev, ino, reason)"
+                             " VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
         insert.Bind(1, szPath).Bind(2, szThreat ? szThreat : "").Bind(3, LocalTimeText());
+        insert.BindInt(4, pFile ? static_cast<int64_t>(pFile->st_dev) : 0);
+        insert.BindInt(5, pFile ? static_cast<int64_t>(pFile->st_ino) : 0);
+        insert.Bind(6, reason);
         result = insert.Ok() && insert.Step() == SQLITE_DONE ? 0 : -1;
     }
     if (SyncFailedCount(db, false) != 0) result = -1;
@@ -611,17 +751,17 @@ std::vector<std::pair<const Item*, QUARANTINE_ERROR>> DeleteItems(QUARANTINE_CON
                                                                   const std::vector<Item>& items) {
     std::vector<std::pair<const Item*, QUARANTINE_ERROR>> refused;
     sqlite3* db = pConn->dbHandle;
+    UniqueFd storeFd = OpenConnStore(pConn);
     for (size_t first = 0; first < items.size(); first += kDeleteBatch) {
         const size_t last = std::min(items.size(), first + kDeleteBatch);
-        std::vector<std::pair<const Item*, std::string>> removed;  // item, stored file
+        std::vector<const Item*> removed;
         if (Exec(db, "BEGIN IMMEDIATE") != 0) {
             for (size_t i = first; i < last; ++i) refused.emplace_back(&items[i], AVQ_ERR_DBOP_FAIL);
             continue;
         }
         for (size_t i = first; i < last; ++i) {
             const Item& item = items[i];
-            std::string stored = StoredFile(pConn, item.renamedName);
-            if (stored.empty()) {
+            if (!storeFd) {
                 refused.emplace_back(&item, AVQ_ERR_DIR_NOT_FOUND);
                 continue;
             }
@@ -632,21 +772,21 @@ std::vector<std::pair<const Item*, QUARANTINE_ERROR>> DeleteItems(QUARANTINE_CON
                 refused.emplace_back(&item, AVQ_ERR_DBOP_FAIL);
                 continue;
             }
-            removed.emplace_back(&item, stored);
+            removed.push_back(&item);
         }
         if (Exec(db, "COMMIT") != 0) {
             Rollback(db);
-            for (const auto& entry : removed) refused.emplace_back(entry.first, AVQ_ERR_DBOP_FAIL);
+            for (const Item* pItem : removed) refused.emplace_back(pItem, AVQ_ERR_DBOP_FAIL);
             continue;
         }
         // A stored file that is already gone leaves only its row to remove.
-        for (const auto& entry : removed) {
-            if (unlink(entry.second.c_str()) == 0 || errno == ENOENT) continue;
+        for (const Item* pItem : removed) {
+            if (unlinkat(storeFd.Get(), pItem->renamedName.c_str(), 0) == 0 || errno == ENOENT) continue;
             int saved = errno;
-            if (InsertRow(db, *entry.first) != 0)
-                TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s",
-                         entry.first->renamedName.c_str(), strerror(saved));
-            refused.emplace_back(entry.first, AVQ_ERR_REMOVE_FAIL);
+            if (InsertRow(db, *pItem) != 0)
+                TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s", pItem->renamedName.c_str(),
+                         strerror(saved));
+            refused.emplace_back(pItem, AVQ_ERR_REMOVE_FAIL);
         }
     }
     // In the items' own order, whichever step refused them.
@@ -850,10 +990,29 @@ int AVQuarantineGetExtShareNameByMountPath(const char* szVolumePath, char* szSha
 }
 
 QUARANTINE_ERROR AVQuarantinePutFile(const char* szPath, const char* szThreat) {
-    QUARANTINE_ERROR err = PutFile(szPath, szThreat);
+    std::string reason;
+    QUARANTINE_ERROR err = PutFile(szPath, nullptr, szThreat, &reason);
     // A file that is gone has nothing left to move later.
     if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING && szPath) {
-        if (AddFailed(szPath, szThreat) != 0)
+        if (AddFailed(szPath, szThreat, nullptr, reason) != 0)
+            TAVO_LOG(LOG_ERR, "cannot record the failed move of %s", szPath);
+    }
+    return err;
+}
+
+QUARANTINE_ERROR AVQuarantinePutFileAt(int dirFd, const char* szName, const char* szPath, const struct stat* pFile,
+                                       const char* szThreat) {
+    if (dirFd < 0 || !szName || !szPath || !pFile) return AVQ_ERR_UNKNOWN;
+    VolumeFile file;
+    std::string reason;
+    QUARANTINE_ERROR err = SplitVolumeFile(szPath, &file);
+    if (err == AVQ_ERR_OK && file.leaf != szName) err = AVQ_ERR_UNKNOWN;
+    if (err != AVQ_ERR_OK)
+        reason = err == AVQ_ERR_DIR_NOT_FOUND ? "no such volume" : "not a path on a volume";
+    else
+        err = PutFileAt(dirFd, file, pFile, szThreat, &reason);
+    if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING) {
+        if (AddFailed(szPath, szThreat, pFile, reason) != 0)
             TAVO_LOG(LOG_ERR, "cannot record the failed move of %s", szPath);
     }
     return err;
@@ -866,17 +1025,35 @@ int AVTryProcessAgain(void) {
         AVEngStateModify(EndReprocessingOnly, nullptr);
         return -1;
     }
-    std::vector<std::pair<std::string, std::string>> failed;
+    struct Failed {
+        std::string path;
+        std::string threat;
+        struct stat file;  // st_dev and st_ino only; both 0 when not known
+    };
+    std::vector<Failed> failed;
     {
-        Statement select(db, "SELECT path, threat FROM failed ORDER BY id");
-        while (select.Ok() && select.Step() == SQLITE_ROW) failed.emplace_back(select.Text(0), select.Text(1));
+        Statement select(db, "SELECT path, threat, dev, ino FROM failed ORDER BY id");
+        while (select.Ok() && select.Step() == SQLITE_ROW) {
+            Failed entry{select.Text(0), select.Text(1), {}};
+            entry.file.st_dev = static_cast<dev_t>(select.Int(2));
+            entry.file.st_ino = static_cast<ino_t>(select.Int(3));
+            failed.push_back(std::move(entry));
+        }
     }
     int moved = 0;
-    for (const auto& entry : failed) {
-        QUARANTINE_ERROR err = PutFile(entry.first.c_str(), entry.second.c_str());
-        if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING) continue;
+    for (const Failed& entry : failed) {
+        // A move recorded with its file moves only that very file again.
+        const bool blKnown = entry.file.st_dev != 0 || entry.file.st_ino != 0;
+        std::string reason;
+        QUARANTINE_ERROR err = PutFile(entry.path.c_str(), blKnown ? &entry.file : nullptr, entry.threat.c_str(), &reason);
+        if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING) {
+            Statement update(db, "UPDATE failed SET reason = ?1 WHERE path = ?2");
+            update.Bind(1, reason).Bind(2, entry.path);
+            if (update.Ok()) update.Step();
+            continue;
+        }
         Statement remove(db, "DELETE FROM failed WHERE path = ?1");
-        remove.Bind(1, entry.first);
+        remove.Bind(1, entry.path);
         if (remove.Ok() && remove.Step() == SQLITE_DONE && err == AVQ_ERR_OK) ++moved;
     }
     int result = SyncFailedCount(db, true);

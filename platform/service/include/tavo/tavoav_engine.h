@@ -2,6 +2,7 @@
  * and the service's own operations use. The plug-ins never call these. */
 #pragma once
 
+#include <sys/stat.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -136,6 +137,15 @@ int AVReportWrite(const char* szClass, const char* szModule, const char* szText)
  * that volume's quarantine. On failure the item joins the failed list and
  * mvFailedCnt grows. AVQ_ERR_OK on success. */
 QUARANTINE_ERROR AVQuarantinePutFile(const char* szPath, const char* szThreat);
+
+/* The same for a file the caller has judged through a handle: szName is the
+ * entry of the open folder dirFd that the caller found at szPath, and pFile
+ * its fstat. The file moves only while that entry still is the same file
+ * (device and inode); the folder is never looked up by path again, so a
+ * folder swapped for a link meanwhile changes nothing. The failed list
+ * records the file's device and inode, and a retry moves only that file. */
+QUARANTINE_ERROR AVQuarantinePutFileAt(int dirFd, const char* szName, const char* szPath,
+                                       const struct stat* pFile, const char* szThreat);
 
 #ifdef __cplusplus
 }
