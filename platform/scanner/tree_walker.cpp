@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "scan_paths.h"
+#include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
 
 namespace tavoscan {
@@ -56,33 +57,25 @@ bool TreeWalker::WalkTarget(const std::string& target) {
         }
         return WalkDir(fd, "/", 0);
     }
-    // Open the folders above the target one by one, refusing links.
-    int parentFd = OpenDirAt(rootFd_, ".");
-    if (parentFd < 0) {
-        if (cb_.onError) cb_.onError(target, strerror(errno));
-        return true;
-    }
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        int fd = OpenDirAt(parentFd, parts[i]);
+    // The folders above the target, reached without following a link.
+    std::string parent;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) parent += "/" + parts[i];
+    tavo::files::UniqueFd parentFd = tavo::files::OpenBeneath(rootFd_, parent, O_RDONLY | O_DIRECTORY);
+    if (!parentFd) {
         int err = errno;
-        close(parentFd);
-        if (fd < 0) {
-            if (cb_.onError) cb_.onError(target, err == ELOOP || err == ENOTDIR ? "not a folder path" : strerror(err));
-            return true;
-        }
-        parentFd = fd;
+        if (cb_.onError) cb_.onError(target, err == ELOOP || err == ENOTDIR ? "not a folder path" : strerror(err));
+        return true;
     }
     const std::string& last = parts.back();
     struct stat st;
-    if (fstatat(parentFd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(parentFd.Get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (cb_.onError) cb_.onError(target, strerror(errno));
-        close(parentFd);
         return true;
     }
     bool blGoOn = true;
     if (S_ISDIR(st.st_mode)) {
         if (!cb_.wantDir || cb_.wantDir(target)) {
-            int fd = OpenDirAt(parentFd, last);
+            int fd = OpenDirAt(parentFd.Get(), last);
             if (fd < 0) {
                 if (cb_.onError) cb_.onError(target, strerror(errno));
             } else {
@@ -90,9 +83,8 @@ bool TreeWalker::WalkTarget(const std::string& target) {
             }
         }
     } else if (S_ISREG(st.st_mode)) {
-        blGoOn = cb_.onFile(parentFd, last, target);
+        blGoOn = cb_.onFile(parentFd.Get(), last, target);
     }
-    close(parentFd);
     return blGoOn;
 }
 

@@ -389,3 +389,30 @@ TEST(ScannerCommandLine, RefusesAnUnknownModeWithoutTouchingTheState) {
     EXPECT_EQ(RunScanner({"--bogus"}), 64);
     EXPECT_EQ(RunScanner({"-f"}), 64);
 }
+
+// A share user swaps the folder of a detected file for a link to another
+// user's folder between the scan and the move: the scanner moves the file it
+// judged, from the folder it holds, and nothing of the other user's.
+TEST_F(ScannerRunTest, AFolderSwappedForALinkBeforeTheMoveRedirectsNothing) {
+    Put("/volume1/private/bad.exe", "the other user's own file");
+    chmod(Real("/volume1/private/bad.exe").c_str(), 0600);
+    Put("/volume1/share/dl/bad.exe", Eicar());
+    const std::string hook = Real("/swap-folder.sh");
+    Put("/swap-folder.sh",
+        "#!/bin/sh\n"
+        "mv \"$TAVO_ROOT/volume1/share/dl\" \"$TAVO_ROOT/volume1/share/old\" &&\n"
+        "ln -s ../private \"$TAVO_ROOT/volume1/share/dl\"\n");
+    ASSERT_EQ(chmod(hook.c_str(), 0755), 0);
+    setenv("TAVOAVSCAN_TEST_QUARANTINE_HOOK", hook.c_str(), 1);
+    int exitCode = RunScanner({"--all"});
+    unsetenv("TAVOAVSCAN_TEST_QUARANTINE_HOOK");
+    EXPECT_EQ(exitCode, 0);
+
+    struct stat st;
+    ASSERT_EQ(lstat(Real("/volume1/share/dl").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the hook did not run";
+    EXPECT_EQ(scantest::ReadFile(Real("/volume1/private/bad.exe")), "the other user's own file");
+    EXPECT_FALSE(Exists("/volume1/share/old/bad.exe"));
+    EXPECT_EQ(Quarantine(), (std::set<QItem>{{"/volume1/share/dl/bad.exe", "Eicar-Test-Signature"}}));
+    EXPECT_EQ(Stat().mvFailedCnt, 0);
+}

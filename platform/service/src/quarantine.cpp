@@ -306,6 +306,11 @@ UniqueFd OpenStoreFolder(int volumeFd, bool blCreate) {
     return tavo::files::OpenBeneath(volumeFd, TAVOAV_QUARANTINE_DIR_NAME, O_RDONLY | O_DIRECTORY);
 }
 
+// What a folder handle walk answers when a link (or a file) stands where a
+// folder should be: ELOOP from openat2 or O_NOFOLLOW, ENOTDIR with O_DIRECTORY.
+bool BlockedOnTheWay(int err) { return err == ELOOP || err == ENOTDIR; }
+const char kBlockedReason[] = "a symbolic link or a file on its path";
+
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -446,9 +451,9 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
     if (!destFd && !blMissing) {
         int err = errno;
         Rollback(db);
-        TAVO_LOG(LOG_WARNING, "restore of %s refused: %s on the way to %s", name.c_str(),
-                 err == ELOOP ? "a symbolic link" : strerror(err), pConn->path.szVolumePath);
-        return err == ELOOP ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
+        TAVO_LOG(LOG_WARNING, "restore of %s to %s refused: %s", name.c_str(), pConn->path.szVolumePath,
+                 BlockedOnTheWay(err) ? kBlockedReason : strerror(err));
+        return BlockedOnTheWay(err) ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
     }
     if (destFd && fstatat(destFd.Get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         Rollback(db);
@@ -460,10 +465,9 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
         if (!destFd) {
             int err = errno;
             Rollback(db);
-            if (err == ELOOP)
-                TAVO_LOG(LOG_WARNING, "restore of %s refused: a symbolic link on the way to %s", name.c_str(),
-                         pConn->path.szVolumePath);
-            return err == ELOOP ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
+            TAVO_LOG(LOG_WARNING, "restore of %s to %s refused: %s", name.c_str(), pConn->path.szVolumePath,
+                     BlockedOnTheWay(err) ? kBlockedReason : strerror(err));
+            return BlockedOnTheWay(err) ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
         }
     }
     if (DeleteRow(db, name) != 0) {
@@ -628,7 +632,7 @@ QUARANTINE_ERROR PutFile(const char* szPath, const struct stat* pExpected, const
     UniqueFd sourceFd = tavo::files::OpenBeneath(volumeFd.Get(), file.parent, O_RDONLY | O_DIRECTORY);
     if (!sourceFd) {
         if (errno == ENOENT) return AVQ_ERR_SOURCE_MISSING;
-        *pReason = errno == ELOOP ? "a symbolic link on its path" : strerror(errno);
+        *pReason = BlockedOnTheWay(errno) ? kBlockedReason : strerror(errno);
         return AVQ_ERR_MOVE_FAIL;
     }
     return PutFileAt(sourceFd.Get(), file, pExpected, szThreat, pReason);
