@@ -183,10 +183,12 @@ int MakeParentFolders(const std::string& path, mode_t mode) {
     return parent == "." || parent == "/" ? 0 : MakeFolders(parent, mode);
 }
 
-int WriteAll(int fd, const void* pData, size_t cb) {
-    const char* p = static_cast<const char*>(pData);
+// read() or write() until all of cb bytes went through; a zero-byte
+// transfer (end of file) is an error.
+template <typename Transfer, typename Byte>
+int TransferAll(Transfer transfer, int fd, Byte* p, size_t cb) {
     while (cb > 0) {
-        ssize_t n = write(fd, p, cb);
+        ssize_t n = transfer(fd, p, cb);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
@@ -198,20 +200,11 @@ int WriteAll(int fd, const void* pData, size_t cb) {
     return 0;
 }
 
-int ReadExactly(int fd, void* pData, size_t cb) {
-    char* p = static_cast<char*>(pData);
-    while (cb > 0) {
-        ssize_t n = read(fd, p, cb);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return -1;
-        }
-        p += n;
-        cb -= static_cast<size_t>(n);
-    }
-    return 0;
+int WriteAll(int fd, const void* pData, size_t cb) {
+    return TransferAll(write, fd, static_cast<const char*>(pData), cb);
 }
+
+int ReadExactly(int fd, void* pData, size_t cb) { return TransferAll(read, fd, static_cast<char*>(pData), cb); }
 
 int ReadFile(const std::string& path, std::string* pContent, size_t cbLimit) {
     pContent->clear();

@@ -10,17 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "tavo/tavoav_engine.h"
-#include "temp_root.h"
+#include "quarantine_store_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class QuarantineLinkTest : public TempRootTest {
+class QuarantineLinkTest : public QuarantineStoreTest {
 protected:
     void SetUp() override {
-        TempRootTest::SetUp();
+        QuarantineStoreTest::SetUp();
         fs::create_directories(Real("/volume1"));
         fs::create_directories(Real("/elsewhere"));
         // Another user's private file on the same volume.
@@ -28,32 +27,21 @@ protected:
         fs::permissions(Real("/volume1/private/x.exe"), fs::perms::owner_read | fs::perms::owner_write);
     }
 
-    std::vector<QUARANTINE_FILE> Items() {
-        QUARANTINE_PATH path;
-        EXPECT_EQ(AVQuarantineGet("/volume1", &path), 0);
-        QUARANTINE_FILE* rgFiles = nullptr;
-        int count = -1;
-        EXPECT_EQ(AVQuarantineDBReadFrom(&path, &rgFiles, &count), 0);
-        std::vector<QUARANTINE_FILE> items(rgFiles, rgFiles + (count > 0 ? count : 0));
-        free(rgFiles);
-        return items;
-    }
+    std::vector<QUARANTINE_FILE> Items() { return QuarantineStoreTest::Items("/volume1"); }
     std::string StoredContent(const QUARANTINE_FILE& item) {
-        return ReadFile(Real(std::string("/volume1/") + TAVOAV_QUARANTINE_DIR_NAME + "/" + item.szRenamedName));
+        return ReadFile(QDir("/volume1") + "/" + item.szRenamedName);
     }
-    QUARANTINE_ERROR Restore(const std::string& name) {
-        QUARANTINE_PATH path;
-        QUARANTINE_CONN* conn = nullptr;
-        EXPECT_EQ(AVQuarantineGet("/volume1", &path), 0);
-        EXPECT_EQ(AVQuarantineConnect(&path, &conn), 0);
-        QUARANTINE_ERROR err = AVQuarantineRestoreFile(conn, name.c_str(), name.size());
-        AVQuarantineClose(&conn);
-        return err;
-    }
-    static int64_t FailedCount() {
-        TAVOAV_STAT stat;
-        EXPECT_EQ(AVGetEngStat(&stat), 0);
-        return stat.mvFailedCnt;
+    QUARANTINE_ERROR Restore(const std::string& name) { return QuarantineStoreTest::Restore("/volume1", name); }
+    static int64_t FailedCount() { return Stat().mvFailedCnt; }
+    // A detected file as the scanner holds it: its open folder and its fstat.
+    int OpenDetected(struct stat* pFile) {
+        WriteFile(Real("/volume1/share/dl/x.exe"), "detected");
+        int dirFd = open(Real("/volume1/share/dl").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd >= 0 && fstatat(dirFd, "x.exe", pFile, AT_SYMLINK_NOFOLLOW) != 0) {
+            close(dirFd);
+            return -1;
+        }
+        return dirFd;
     }
     // The reason recorded for a failed move, "" when there is no record.
     std::string FailedReason(const std::string& path) {
@@ -174,11 +162,9 @@ TEST_F(QuarantineLinkTest, PutByPathRefusesALinkOnThePath) {
 // The scanner holds the folder it read the file from; the user swaps that
 // folder for a link to another user's folder before the move.
 TEST_F(QuarantineLinkTest, PutFromAHandleMovesTheScannedFileNotWhatThePathNowNames) {
-    WriteFile(Real("/volume1/share/dl/x.exe"), "detected");
-    int dirFd = open(Real("/volume1/share/dl").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dirFd, 0);
     struct stat st;
-    ASSERT_EQ(fstatat(dirFd, "x.exe", &st, AT_SYMLINK_NOFOLLOW), 0);
+    int dirFd = OpenDetected(&st);
+    ASSERT_GE(dirFd, 0);
     fs::rename(Real("/volume1/share/dl"), Real("/volume1/share/old"));
     fs::create_directory_symlink("../private", Real("/volume1/share/dl"));
 
@@ -192,11 +178,9 @@ TEST_F(QuarantineLinkTest, PutFromAHandleMovesTheScannedFileNotWhatThePathNowNam
 }
 
 TEST_F(QuarantineLinkTest, PutFromAHandleRefusesAnotherFileUnderTheSameName) {
-    WriteFile(Real("/volume1/share/dl/x.exe"), "detected");
-    int dirFd = open(Real("/volume1/share/dl").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dirFd, 0);
     struct stat st;
-    ASSERT_EQ(fstatat(dirFd, "x.exe", &st, AT_SYMLINK_NOFOLLOW), 0);
+    int dirFd = OpenDetected(&st);
+    ASSERT_GE(dirFd, 0);
     // The judged file goes; a hard link to the victim's file takes its name.
     fs::remove(Real("/volume1/share/dl/x.exe"));
     fs::create_hard_link(Real("/volume1/private/x.exe"), Real("/volume1/share/dl/x.exe"));
