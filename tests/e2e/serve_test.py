@@ -1,6 +1,7 @@
 """scripts/serve: which listen addresses it serves without authentication and
-TLS, what reaches the generated lighttpd configuration, and HTTPS served on
-loopback with a self-signed certificate made here.
+TLS, what reaches the generated lighttpd configuration and where it is
+written, HTTPS served on loopback with a self-signed certificate made here,
+and a port that cannot be bound.
 
 Option handling is checked with --print-config (no build, no server); the
 HTTPS test runs the script itself with --no-build on a temporary root and a
@@ -24,6 +25,7 @@ from harness import _die_with_parent, _free_port, build_dir, wait_until
 REPO = pathlib.Path(__file__).resolve().parents[2]
 SERVE = REPO / "scripts" / "serve"
 USER, PASSWORD = "admin", "correct horse"
+RUN_CONFIG = "var/run/tavo-webapi/lighttpd.conf"  # under the served root
 
 LOOPBACK = ("127.0.0.1", "127.255.255.254", "::1", "localhost")
 NOT_LOOPBACK = ("127.attacker.invalid", "127.0.0.1.evil", "1270.0.0.1", "127.0.0.256",
@@ -54,6 +56,14 @@ def allowed_hosts(config):
     found = re.findall(r'^\s*"TAVO_WEBAPI_ALLOWED_HOSTS" => "([^"]*)",?$', config, re.M)
     assert len(found) <= 1, config
     return found[0] if found else None
+
+
+def link_build(folder):
+    """A build folder for scripts/serve whose bin/ and plugins/ are the real
+    build's, so that nothing is written into the real one."""
+    folder.mkdir()
+    for name in ("bin", "plugins"):
+        (folder / name).symlink_to(build_dir() / name)
 
 
 class ServeCase(unittest.TestCase):
@@ -210,10 +220,7 @@ class Https(ServeCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        # The generated configuration lands in this build folder, not the real one.
-        cls.build.mkdir()
-        for name in ("bin", "plugins"):
-            (cls.build / name).symlink_to(build_dir() / name)
+        link_build(cls.build)
         cls.log = cls.folder / "serve.log"
         cls.server = None
         try:
@@ -331,8 +338,52 @@ class Https(ServeCase):
         self.assertNotEqual(status, 200)
 
     def test_config_passes_allowed_hosts(self):
-        conf = (self.build / "serve" / "lighttpd.conf").read_text()
+        conf = (self.root / RUN_CONFIG).read_text()
         self.assertEqual(allowed_hosts(conf), "127.0.0.1,nas.example")
+
+    def test_config_written_under_the_root(self):
+        """The configuration goes to the root's run folder: the build folder
+        (shared by every root served from it) gets nothing."""
+        conf = self.root / RUN_CONFIG
+        self.assertIn('server.port = %d' % self.port, conf.read_text())
+        self.assertEqual(sorted(p.name for p in self.build.iterdir()), ["bin", "plugins"])
+        self.assertIn("config: %s" % conf, self.log.read_text(errors="replace"))
+
+
+class BusyPort(ServeCase):
+    """A port another program holds: scripts/serve says why and fails before
+    its banner, instead of announcing a server that never starts."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        link_build(cls.build)
+
+    def serve_on_busy_port(self, *args):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen(1)
+            port = holder.getsockname()[1]
+            proc = subprocess.run([str(SERVE), "--no-build", "--build-dir", str(self.build),
+                                   "--root", str(self.root), "--port", str(port)] + list(args),
+                                  stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120,
+                                  preexec_fn=_die_with_parent)
+        return port, proc
+
+    def test_busy_port_fails_before_the_banner(self):
+        port, proc = self.serve_on_busy_port()
+        self.assertNotEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("cannot listen on 127.0.0.1 port %d" % port, proc.stderr)
+        self.assertIn("in use", proc.stderr)
+        self.assertNotIn("Serving the web API", proc.stdout + proc.stderr)
+        self.assertNotIn("Try:", proc.stdout)
+
+    def test_busy_port_with_tls_fails_too(self):
+        cert, key = self.cert, self.key
+        port, proc = self.serve_on_busy_port("--tls-cert", str(cert), "--tls-key", str(key))
+        self.assertNotEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("port %d" % port, proc.stderr)
+        self.assertNotIn("Serving the web API", proc.stdout)
 
 
 if __name__ == "__main__":
