@@ -3,13 +3,11 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <json/json.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +15,7 @@
 #include <fstream>
 #include <set>
 
+#include "tavo/files.h"
 #include "tavo/log.h"
 
 namespace TAVO {
@@ -227,27 +226,9 @@ void PluginSet::WriteIndex(const std::vector<File>& files, const std::string& in
 
     // Other requests may write it at the same time: each writes its own
     // file and renames it over the index.
-    size_t slash = indexPath.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        std::string dir = indexPath.substr(0, slash);
-        for (size_t at = dir.find('/', 1); ; at = dir.find('/', at + 1)) {
-            mkdir(dir.substr(0, at).c_str(), 0755);
-            if (at == std::string::npos) break;
-        }
-    }
-    std::string temp = indexPath + ".tmp." + std::to_string(getpid());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
-    }
-    if (fd >= 0 && close(fd) != 0) ok = false;
-    if (ok && rename(temp.c_str(), indexPath.c_str()) == 0) return;
-    TAVO_LOG(LOG_DEBUG, "plug-in index %s not written: %m", indexPath.c_str());
-    if (fd >= 0) unlink(temp.c_str());
+    tavo::files::MakeParentFolders(indexPath);
+    if (tavo::files::WriteFileAtomic(indexPath, text, 0644) != 0)
+        TAVO_LOG(LOG_DEBUG, "plug-in index %s not written: %m", indexPath.c_str());
 }
 
 const Entry* PluginSet::Find(const std::string& api, int version, const std::string& method, int& code) const {

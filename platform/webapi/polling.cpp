@@ -17,7 +17,6 @@
 // pruned when a later task starts.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,9 +31,11 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
+#include "tavo/files.h"
 #include "tavo/log.h"
 #include "tavo/tavocore.h"
 #include "tavo/webapi.h"
@@ -90,46 +91,26 @@ bool TaskDir(std::string& dir) {
 }
 
 bool MakeDirs(const std::string& dir) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
-        partial = dir.substr(0, pos);
-        if (partial.empty()) continue;
-        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-            TAVO_LOG(LOG_ERR, "cannot create %s: %m", partial.c_str());
-            return false;
-        }
+    if (tavo::files::MakeFolders(dir) != 0) {
+        TAVO_LOG(LOG_ERR, "cannot create %s: %m", dir.c_str());
+        return false;
     }
     return true;
 }
 
-// Exclusive lock on the task folder for one read-modify-write.
+// Exclusive lock on the task folder for one read-modify-write. A missing
+// folder is not made here: without it there is no record to read.
 class DirLock {
 public:
     explicit DirLock(const std::string& dir) {
-        std::string path = dir + "/.lock";
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) {
-            TAVO_LOG(LOG_ERR, "cannot open %s: %m", path.c_str());
-            return;
-        }
-        while (flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                TAVO_LOG(LOG_ERR, "cannot lock %s: %m", path.c_str());
-                close(fd_);
-                fd_ = -1;
-                return;
-            }
-        }
+        if (access(dir.c_str(), F_OK) == 0) lock_.emplace(dir + "/.lock");
+        int error = !lock_ ? errno : lock_->Error();
+        if (error != 0) TAVO_LOG(LOG_ERR, "cannot lock %s/.lock: %s", dir.c_str(), strerror(error));
     }
-    ~DirLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return lock_ && lock_->Locked(); }
 
 private:
-    int fd_ = -1;
+    std::optional<tavo::files::FileLock> lock_;
 };
 
 std::string RecordPath(const std::string& dir, const std::string& id) { return dir + "/" + id + ".json"; }
@@ -156,24 +137,8 @@ bool WriteRecord(const std::string& dir, const std::string& id, Json::Value reco
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     std::string text = Json::writeString(builder, record) + "\n";
-    std::string tmp = dir + "/." + id + "." + std::to_string(getpid()) + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        TAVO_LOG(LOG_ERR, "cannot write task record %s: %m", tmp.c_str());
-        return false;
-    }
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool ok = done == text.size();
-    if (close(fd) != 0) ok = false;
-    if (!ok || rename(tmp.c_str(), RecordPath(dir, id).c_str()) != 0) {
+    if (tavo::files::WriteFileAtomic(RecordPath(dir, id), text, 0644) != 0) {
         TAVO_LOG(LOG_ERR, "cannot write task record of %s: %m", id.c_str());
-        unlink(tmp.c_str());
         return false;
     }
     return true;
@@ -215,7 +180,10 @@ void Prune(const std::string& dir) {
     while (struct dirent* ent = readdir(dp)) {
         std::string name = ent->d_name;
         bool isRecord = name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 && name[0] != '.';
-        bool isTemp = name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 && name[0] == '.';
+        // Left by a writer that died: "<id>.json.XXXXXX" (WriteFileAtomic),
+        // ".<id>.<pid>.tmp" (hosts before it).
+        bool isTemp = !isRecord && ((name.size() > 12 && name.compare(name.size() - 12, 6, ".json.") == 0) ||
+                                    (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 && name[0] == '.'));
         if (!isRecord && !isTemp) continue;
         std::string path = dir + "/" + name;
         struct stat st;

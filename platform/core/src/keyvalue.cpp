@@ -2,18 +2,14 @@
 // "<file>.lock" and replace the file by renaming a fully written, synced
 // temporary file over it, so readers see either the old or the new file.
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "tavo/files.h"
 #include "tavo/tavocore.h"
 
 namespace {
@@ -22,39 +18,9 @@ bool HasLineBreak(const char* sz) {
     return strpbrk(sz, "\r\n") != nullptr;
 }
 
-// Creates every missing folder on the way to szPath's parent.
-bool MakeParentFolders(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return true;
-    std::string parent = path.substr(0, slash);
-    struct stat st;
-    if (stat(parent.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    for (size_t pos = 1; pos <= parent.size(); ++pos) {
-        if (pos != parent.size() && parent[pos] != '/') continue;
-        std::string prefix = parent.substr(0, pos);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Reads the whole file; a missing file reads as empty.
 bool ReadWholeFile(const std::string& path, std::string* pContent) {
-    pContent->clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT;
-    char buffer[8192];
-    for (;;) {
-        ssize_t cb = read(fd, buffer, sizeof(buffer));
-        if (cb < 0 && errno == EINTR) continue;
-        if (cb < 0) {
-            close(fd);
-            return false;
-        }
-        if (cb == 0) break;
-        pContent->append(buffer, static_cast<size_t>(cb));
-    }
-    close(fd);
-    return true;
+    return tavo::files::ReadFile(path, pContent) == 0 || errno == ENOENT;
 }
 
 std::vector<std::string> SplitLines(const std::string& content) {
@@ -77,47 +43,12 @@ bool LineKey(const std::string& line, std::string* pKey) {
     return true;
 }
 
-bool WriteAll(int fd, const std::string& content) {
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t cb = write(fd, content.data() + done, content.size() - done);
-        if (cb < 0 && errno == EINTR) continue;
-        if (cb <= 0) return false;
-        done += static_cast<size_t>(cb);
-    }
-    return true;
-}
-
-void SyncFolderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
-// Writes content to a temporary file beside path and renames it over path.
+// Replaces path by a file holding content, keeping the mode of the file
+// being replaced; a new file gets 0644.
 bool ReplaceFile(const std::string& path, const std::string& content) {
-    size_t slash = path.rfind('/');
-    std::string tmpl = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmpXXXXXX";
-    std::vector<char> szTemp(tmpl.begin(), tmpl.end());
-    szTemp.push_back('\0');
-    int fd = mkostemp(szTemp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-
-    // Keep the mode of the file being replaced; a new file gets 0644.
     struct stat st;
     mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    bool blOk = fchmod(fd, mode) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
-    if (close(fd) != 0) blOk = false;
-    if (blOk && rename(szTemp.data(), path.c_str()) != 0) blOk = false;
-    if (!blOk) {
-        unlink(szTemp.data());
-        return false;
-    }
-    SyncFolderOf(path);
-    return true;
+    return tavo::files::WriteFileAtomic(path, content, mode) == 0;
 }
 
 }  // namespace
@@ -133,19 +64,10 @@ int QLIBCFileSetKeyValue(const char* szFile, const char* szKey, const char* szVa
     if (TAVOResolvePath(szFile, szPath, sizeof(szPath)) != 0) return -1;
     std::string path = szPath;
     if (path.back() == '/') return -1;
-    if (!MakeParentFolders(path)) return -1;
+    if (tavo::files::MakeParentFolders(path) != 0) return -1;
 
-    std::string lockPath = path + ".lock";
-    int fdLock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fdLock < 0) return -1;
-    int iLock;
-    do {
-        iLock = flock(fdLock, LOCK_EX);
-    } while (iLock != 0 && errno == EINTR);
-    if (iLock != 0) {
-        close(fdLock);
-        return -1;
-    }
+    tavo::files::FileLock lock(path + ".lock");
+    if (!lock.Locked()) return -1;
 
     int result = -1;
     std::string content;
@@ -166,8 +88,6 @@ int QLIBCFileSetKeyValue(const char* szFile, const char* szKey, const char* szVa
         if (!blSet) newContent += std::string(szKey) + "=" + szValue + "\n";
         if (ReplaceFile(path, newContent)) result = 0;
     }
-    flock(fdLock, LOCK_UN);
-    close(fdLock);
     return result;
 }
 

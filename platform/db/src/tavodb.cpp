@@ -1,17 +1,16 @@
 // Database library on SQLite. Results stream: a result holds the prepared
 // statement and steps it one row per fetch, so a large export never holds
 // more than the current row.
-#include <errno.h>
 #include <limits.h>
 #include <sqlite3.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <new>
 #include <string>
 
+#include "tavo/files.h"
 #include "tavo/tavocore.h"
 #include "tavo/tavodb.h"
 
@@ -33,16 +32,6 @@ namespace {
 
 // How long a statement waits for a database another connection has locked.
 constexpr int kBusyTimeoutMs = 30000;
-
-bool MakeFolders(const std::string& folder) {
-    for (size_t pos = 1; pos <= folder.size(); ++pos) {
-        if (pos != folder.size() && folder[pos] != '/') continue;
-        std::string prefix = folder.substr(0, pos);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st;
-    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 bool OnlySeparatorsLeft(const char* szTail) {
     for (; szTail != nullptr && *szTail != '\0'; ++szTail) {
@@ -111,9 +100,7 @@ DBConnect* TAVODBConnect(const char* /*szHost*/, const char* /*szUser*/, const c
         DB_LOG("bad database path [%s]", szDatabase);
         return nullptr;
     }
-    std::string path = szPath;
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) {
+    if (tavo::files::MakeParentFolders(szPath) != 0) {
         DB_LOG("cannot create the folder of [%s]", szPath);
         return nullptr;
     }

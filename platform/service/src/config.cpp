@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lists_file.h"
+#include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
 
 namespace {
@@ -75,7 +76,7 @@ int WriteConf(const std::string& path, const ConfValues& values) {
 int ChangeConf(const std::function<void(ConfValues&)>& change) {
     std::string path = tavoav_files::Resolve(TAVOAV_CONF_FILE);
     if (path.empty()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
-    tavoav_files::FileLock lock(path);
+    tavo::files::FileLock lock(path + ".lock");
     if (!lock.Locked()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
     ConfValues values;
     if (ReadConf(path, values) != 0) return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;

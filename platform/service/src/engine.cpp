@@ -11,12 +11,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "engine_util.h"
+#include <string_view>
+
+#include "tavo/files.h"
 #include "tavo/log.h"
 #include "tavo/tavoav_engine.h"
 
@@ -191,7 +192,7 @@ int LoadState(const StatePaths& paths, TAVOAV_ENGINE_STATE* pState) {
     } else if (st.st_size != static_cast<off_t>(sizeof(image))) {
         TAVO_LOG(LOG_ERR, "the engine state %s has a wrong size: %lld", paths.szFile,
                  static_cast<long long>(st.st_size));
-    } else if (tavoav::ReadFull(fd, &image, sizeof(image)) != 0) {
+    } else if (tavo::files::ReadExactly(fd, &image, sizeof(image)) != 0) {
         TAVO_LOG(LOG_ERR, "cannot read the engine state %s", paths.szFile);
     } else if (memcmp(image.header.magic, kStateMagic, sizeof(kStateMagic)) != 0 ||
                image.header.version != kStateVersion ||
@@ -217,25 +218,13 @@ int StoreState(const StatePaths& paths, const TAVOAV_ENGINE_STATE& state) {
     image.state = state;
     image.header.checksum = Checksum(&image.state, sizeof(image.state));
 
-    char szTemp[PATH_MAX];
-    int n = snprintf(szTemp, sizeof(szTemp), "%s.XXXXXX", paths.szFile);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szTemp)) return -1;
-    int fd = mkostemp(szTemp, O_CLOEXEC);
-    if (fd < 0) {
-        TAVO_LOG(LOG_ERR, "cannot create a file beside %s: %s", paths.szFile, strerror(errno));
-        return -1;
-    }
     // Readers of other users (the web server) must see the state.
-    bool blOk = fchmod(fd, 0644) == 0 && tavoav::WriteFull(fd, &image, sizeof(image)) == 0 &&
-                fsync(fd) == 0;
-    if (close(fd) != 0) blOk = false;
-    if (blOk && rename(szTemp, paths.szFile) != 0) blOk = false;
-    if (!blOk) {
+    if (tavo::files::WriteFileAtomic(paths.szFile,
+                                     std::string_view(reinterpret_cast<const char*>(&image), sizeof(image)),
+                                     0644) != 0) {
         TAVO_LOG(LOG_ERR, "cannot write the engine state %s: %s", paths.szFile, strerror(errno));
-        unlink(szTemp);
         return -1;
     }
-    tavoav::SyncDir(paths.szDir);
     return 0;
 }
 
@@ -280,22 +269,13 @@ int AVEngStateModify(int (*modify)(TAVOAV_ENGINE_STATE* pState, void* ctx), void
     if (modify == nullptr) return -1;
     StatePaths paths;
     if (ResolveStatePaths(&paths) != 0) return -1;
-    if (tavoav::MakeDirs(paths.szDir) != 0) {
+    if (tavo::files::MakeFolders(paths.szDir) != 0) {
         TAVO_LOG(LOG_ERR, "cannot create the folder %s: %s", paths.szDir, strerror(errno));
         return -1;
     }
-    int lockFd = open(paths.szLock, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0) lockFd = open(paths.szLock, O_RDONLY | O_CLOEXEC);
-    if (lockFd < 0) {
-        TAVO_LOG(LOG_ERR, "cannot open the lock %s: %s", paths.szLock, strerror(errno));
-        return -1;
-    }
-    int rc;
-    while ((rc = flock(lockFd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-        TAVO_LOG(LOG_ERR, "cannot lock %s: %s", paths.szLock, strerror(errno));
-        close(lockFd);
+    tavo::files::FileLock lock(paths.szLock);
+    if (!lock.Locked()) {
+        TAVO_LOG(LOG_ERR, "cannot lock %s: %s", paths.szLock, strerror(lock.Error()));
         return -1;
     }
     TAVOAV_ENGINE_STATE stored;
@@ -310,7 +290,6 @@ int AVEngStateModify(int (*modify)(TAVOAV_ENGINE_STATE* pState, void* ctx), void
                          access(paths.szFile, F_OK) != 0;
         if (result == 0 && blChanged && StoreState(paths, state) != 0) result = -1;
     }
-    close(lockFd);  // releases the lock
     return result;
 }
 

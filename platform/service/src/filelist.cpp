@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine_util.h"
+#include "tavo/files.h"
 #include "tavo/log.h"
 #include "tavo/tavoav_engine.h"
 
@@ -70,7 +70,7 @@ int ReadWholeFile(const char* szPath, std::string* pContent) {
     int result = -1;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         pContent->resize(static_cast<size_t>(st.st_size));
-        if (tavoav::ReadFull(fd, &(*pContent)[0], pContent->size()) == 0) {
+        if (tavo::files::ReadExactly(fd, &(*pContent)[0], pContent->size()) == 0) {
             // A file that grew since fstat is not one we wrote.
             char ch;
             if (read(fd, &ch, 1) == 0) result = 0;
@@ -107,7 +107,7 @@ int AVTransSZListToFileList(char* szFileListPath, size_t cbPath, PQLIBSZLIST pLi
 
     char szDir[PATH_MAX];
     if (TAVOResolvePath(TAVOAV_FILELIST_DIR, szDir, sizeof(szDir)) != 0) return -1;
-    if (tavoav::MakeDirs(szDir) != 0) {
+    if (tavo::files::MakeFolders(szDir) != 0) {
         TAVO_LOG(LOG_ERR, "cannot create the folder %s: %s", szDir, strerror(errno));
         return -1;
     }
@@ -119,14 +119,14 @@ int AVTransSZListToFileList(char* szFileListPath, size_t cbPath, PQLIBSZLIST pLi
         TAVO_LOG(LOG_ERR, "cannot create a file list in %s: %s", szDir, strerror(errno));
         return -1;
     }
-    bool blOk = tavoav::WriteFull(fd, content.data(), content.size()) == 0 && fsync(fd) == 0;
+    bool blOk = tavo::files::WriteAll(fd, content.data(), content.size()) == 0 && fsync(fd) == 0;
     if (close(fd) != 0) blOk = false;
     if (!blOk) {
         TAVO_LOG(LOG_ERR, "cannot write the file list %s: %s", szFile, strerror(errno));
         unlink(szFile);
         return -1;
     }
-    tavoav::SyncDir(szDir);
+    tavo::files::SyncFolder(szDir);
 
     // mkostemp filled in the same number of characters in both names.
     const char* szName = strrchr(szFile, '/') + 1;

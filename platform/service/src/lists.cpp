@@ -3,10 +3,6 @@
 // the file's lock, written to a new file that replaces the old one, so
 // changes made by several processes at once are all kept.
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +12,7 @@
 #include <vector>
 
 #include "lists_file.h"
+#include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
 #include "tavo/tavocore.h"
 
@@ -27,91 +24,37 @@ std::string Resolve(const char* szAppliancePath) {
     return szReal;
 }
 
-int MakeParentDirs(const std::string& path) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        std::string dir = path.substr(0, pos);
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+int ReadLines(const std::string& path, std::vector<std::string>& lines, bool* pblExists) {
+    lines.clear();
+    if (pblExists) *pblExists = false;
+    std::string content;
+    if (tavo::files::ReadFile(path, &content) != 0) return errno == ENOENT ? 0 : -1;
+    if (pblExists) *pblExists = true;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos) end = content.size();
+        std::string line = content.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+        pos = end + 1;
     }
     return 0;
 }
 
-int ReadLines(const std::string& path, std::vector<std::string>& lines, bool* pblExists) {
-    lines.clear();
-    if (pblExists) *pblExists = false;
-    FILE* fp = fopen(path.c_str(), "re");
-    if (!fp) return errno == ENOENT ? 0 : -1;
-    if (pblExists) *pblExists = true;
-    std::string line;
-    int ch;
-    while ((ch = fgetc(fp)) != EOF) {
-        if (ch == '\n') {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (!line.empty()) lines.push_back(line);
-            line.clear();
-        } else {
-            line += static_cast<char>(ch);
-        }
-    }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) lines.push_back(line);
-    int result = ferror(fp) ? -1 : 0;
-    fclose(fp);
-    return result;
-}
-
 int WriteLinesAtomic(const std::string& path, const std::vector<std::string>& lines) {
-    if (MakeParentDirs(path) != 0) return -1;
-    std::string tmp = path + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return -1;
-    fchmod(fd, 0644);
+    if (tavo::files::MakeParentFolders(path) != 0) return -1;
     std::string content;
     for (const std::string& line : lines) {
         content += line;
         content += '\n';
     }
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool blOk = done == content.size() && fsync(fd) == 0;
-    if (close(fd) != 0) blOk = false;
-    if (!blOk || rename(name.data(), path.c_str()) != 0) {
-        unlink(name.data());
-        return -1;
-    }
-    return 0;
-}
-
-FileLock::FileLock(const std::string& path) {
-    std::string lockPath = path + ".lock";
-    if (MakeParentDirs(lockPath) != 0) return;
-    fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    int result;
-    do {
-        result = flock(fd_, LOCK_EX);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        close(fd_);
-        fd_ = -1;
-    }
-}
-
-FileLock::~FileLock() {
-    if (fd_ >= 0) close(fd_);  // closing releases the lock
+    return tavo::files::WriteFileAtomic(path, content, 0644);
 }
 
 }  // namespace tavoav_files
 
 namespace {
-
-using tavoav_files::FileLock;
 
 // The extension list a fresh package starts with: executables, scripts,
 // documents that carry macros or scripts, and archives.
@@ -145,7 +88,7 @@ int ChangeList(const char* szAppliancePath, bool blExtensions,
                const std::function<int(std::vector<std::string>&, bool&)>& change) {
     std::string path = tavoav_files::Resolve(szAppliancePath);
     if (path.empty()) return -1;
-    FileLock lock(path);
+    tavo::files::FileLock lock(path + ".lock");
     if (!lock.Locked()) return -1;
     std::vector<std::string> entries;
     if (ReadList(szAppliancePath, blExtensions, entries) != 0) return -1;

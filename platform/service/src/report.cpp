@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "engine_util.h"
+#include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
 #include "tavo/tavocore.h"
 #include "tavo/tavodb.h"
@@ -66,7 +66,7 @@ int MakeReportDir() {
     if (TAVOResolvePath(TAVOAV_REPORT_DB, szPath, sizeof szPath) != 0) return -1;
     std::string dir(szPath);
     dir.erase(dir.rfind('/'));
-    return tavoav::MakeDirs(dir.c_str());
+    return tavo::files::MakeFolders(dir);
 }
 
 }  // namespace

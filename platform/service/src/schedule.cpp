@@ -18,7 +18,6 @@
 // The crontab command is the scanner with "--all", "--system" or "-f" and a
 // file-list written at dump time (the paths never reach the command line).
 #include <errno.h>
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,6 +30,7 @@
 #include <vector>
 
 #include "lists_file.h"
+#include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
 
 namespace {
@@ -152,7 +152,7 @@ bool ValidJob(const char* szTriggerTime, const char* szScanType, const char* szS
 // A private connection to the schedule database, with the table in place.
 sqlite3* OpenSchedule() {
     std::string path = tavoav_files::Resolve(TAVOAV_SCHEDULE_DB);
-    if (path.empty() || tavoav_files::MakeParentDirs(path) != 0) return nullptr;
+    if (path.empty() || tavo::files::MakeParentFolders(path) != 0) return nullptr;
     sqlite3* pDb = nullptr;
     if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         sqlite3_close_v2(pDb);
@@ -272,29 +272,6 @@ std::string ReplaceBlock(const std::string& text, const std::vector<std::string>
     return result;
 }
 
-int WriteFileAtomic(const std::string& path, const std::string& content, mode_t mode) {
-    std::string tmp = path + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return -1;
-    fchmod(fd, mode);
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool blOk = done == content.size() && fsync(fd) == 0;
-    if (close(fd) != 0) blOk = false;
-    if (!blOk || rename(name.data(), path.c_str()) != 0) {
-        unlink(name.data());
-        return -1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 extern "C" {
@@ -369,14 +346,14 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
 
     std::string crontab = tavoav_files::Resolve(SZ_CRONTAB);
     std::string lockPath = tavoav_files::Resolve(SZ_CRONTAB_LOCK);
-    if (crontab.empty() || lockPath.empty() || tavoav_files::MakeParentDirs(crontab) != 0) {
+    if (crontab.empty() || lockPath.empty() || tavo::files::MakeParentFolders(crontab) != 0) {
         dropNewFileLists();
         return ERR_TAVOAV_EXE_ERROR;
     }
     std::set<std::string> oldFileLists;
     int result = ERR_TAVOAV_EXE_ERROR;
     {
-        tavoav_files::FileLock lock(lockPath);
+        tavo::files::FileLock lock(lockPath + ".lock");
         std::string text;
         mode_t mode = 0644;
         bool blReadOk = lock.Locked();
@@ -392,7 +369,8 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
         } else if (blReadOk && errno != ENOENT) {
             blReadOk = false;
         }
-        if (blReadOk && WriteFileAtomic(crontab, ReplaceBlock(text, block, oldFileLists), mode) == 0) result = OKAY;
+        if (blReadOk && tavo::files::WriteFileAtomic(crontab, ReplaceBlock(text, block, oldFileLists), mode) == 0)
+            result = OKAY;
     }
     if (result != OKAY) {
         dropNewFileLists();

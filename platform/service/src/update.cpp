@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lists_file.h"
+#include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
 
 namespace {
@@ -95,7 +96,7 @@ public:
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) blOk = false;
             if (n <= 0) break;
-            if (WriteAll(fdOut, buffer.data(), static_cast<size_t>(n)) != 0) {
+            if (tavo::files::WriteAll(fdOut, buffer.data(), static_cast<size_t>(n)) != 0) {
                 blOk = false;
                 break;
             }
@@ -123,16 +124,6 @@ public:
     }
 
 private:
-    static int WriteAll(int fd, const char* pData, size_t cb) {
-        while (cb > 0) {
-            ssize_t n = write(fd, pData, cb);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return -1;
-            pData += n;
-            cb -= static_cast<size_t>(n);
-        }
-        return 0;
-    }
     void Throttle() {
         if (rate_ <= 0) return;
         int64_t dueMs = done_ * 1000 / rate_;
@@ -180,7 +171,7 @@ int InstallFromMirror(pid_t pid) {
     RemoveDeadStagings(defs);
     const std::string staging = defs + ".new." + std::to_string(pid);
     RemoveTree(staging);
-    if (tavoav_files::MakeParentDirs(staging) != 0 || mkdir(staging.c_str(), 0755) != 0) return -1;
+    if (tavo::files::MakeParentFolders(staging) != 0 || mkdir(staging.c_str(), 0755) != 0) return -1;
 
     Copier copier(pid, total);
     copier.Report(true);

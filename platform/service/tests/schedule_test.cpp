@@ -1,5 +1,10 @@
 // The schedule table and its crontab block on a temporary root.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -17,6 +22,20 @@ const std::string kOtherLines =
     "\n"
     "17 *\t* * *\troot    cd / && run-parts --report /etc/cron.hourly\n"
     "  # indented comment  \n";
+
+// Whether /proc/locks shows process pid waiting for a flock on the file inode.
+bool WaitsForFlock(pid_t pid, ino_t inode) {
+    std::ifstream in("/proc/locks");
+    std::string line;
+    const std::string pidField = " " + std::to_string(pid) + " ";
+    const std::string inodeField = ":" + std::to_string(inode) + " ";
+    while (std::getline(in, line)) {
+        if (line.find("-> FLOCK") != std::string::npos && line.find(pidField) != std::string::npos &&
+            line.find(inodeField) != std::string::npos)
+            return true;
+    }
+    return false;
+}
 
 class ScheduleTest : public TempRootTest {
 protected:
@@ -188,6 +207,44 @@ TEST_F(ScheduleTest, AHostileRowWrittenBehindTheServiceFailsTheDumpAndChangesNot
     sqlite3_close(db);
     ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
     EXPECT_EQ(BlockLines().size(), 2u);
+}
+
+// Services of the old and the new code must exclude each other: the dump
+// waits for the flock of "<package>/.crontab.lock", whoever holds it.
+TEST_F(ScheduleTest, DumpWaitsForTheCrontabLock) {
+    ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 3 * * 1", "full", ""), 0);
+    const std::string lockPath = Real("/var/packages/AntiVirus-Zentrel/target/.crontab.lock");
+    std::filesystem::create_directories(std::filesystem::path(lockPath).parent_path());
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fd);  // the lock stays with the parent's descriptor alone
+        _exit(AVScheduleDump2Crontab(conn_) == 0 ? 0 : 1);
+    }
+    // Until the child is seen waiting on this lock; a child that ends first
+    // did not wait for it.
+    bool blWaiting = false;
+    bool blEnded = false;
+    int status = 0;
+    for (int i = 0; i < 6000 && !blWaiting && !blEnded; ++i) {
+        blEnded = waitpid(child, &status, WNOHANG) == child;
+        blWaiting = !blEnded && WaitsForFlock(child, st.st_ino);
+        if (!blWaiting && !blEnded) usleep(10000);
+    }
+    EXPECT_TRUE(blWaiting);
+    EXPECT_TRUE(BlockLines().empty());  // nothing written while the lock is held
+    close(fd);
+    if (!blEnded) {
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(BlockLines(), std::vector<std::string>{"0 3 * * 1 root " + kScanner + " --all"});
 }
 
 }  // namespace

@@ -270,6 +270,43 @@ TEST(Polling, RecordsOlderThanADayArePrunedAtStart) {
     EXPECT_TRUE(Exists(RecordPath(recent)));
 }
 
+TEST(Polling, TemporaryFilesOfDeadWritersArePrunedAtStart) {
+    APIRequest req;
+    StartTask(req, Fails, "First");  // the task folder exists from here on
+    struct timeval times[2];
+    gettimeofday(&times[0], nullptr);
+    times[0].tv_sec -= 2 * 24 * 3600;
+    times[1] = times[0];
+    // What a writer killed before its rename leaves: the file library's
+    // "<record>.XXXXXX", and the ".<id>.<pid>.tmp" of earlier hosts.
+    const std::string current = RecordPath("Dead_1") + ".Ab12Cd";
+    const std::string earlier = TaskDir() + "/.Dead_2.4242.tmp";
+    const std::string recent = RecordPath("Busy_3") + ".Xy34Zw";
+    for (const std::string& path : {current, earlier, recent}) std::ofstream(path) << "{\"fin";
+    ASSERT_EQ(0, utimes(current.c_str(), times));
+    ASSERT_EQ(0, utimes(earlier.c_str(), times));
+    StartTask(req, Fails, "Trigger");
+    EXPECT_FALSE(Exists(current));
+    EXPECT_FALSE(Exists(earlier));
+    EXPECT_TRUE(Exists(recent));  // may be a write in progress
+    unlink(recent.c_str());
+}
+
+TEST(Polling, StatusAndStopDoNotCreateTheTaskFolder) {
+    std::string tasks = TaskDir();
+    std::string moved = Root() + "/tasks-aside-status";
+    bool hadFolder = rename(tasks.c_str(), moved.c_str()) == 0;
+    APIRequest req;
+    APIPolling poll(&req);
+    Json::Value status;
+    EXPECT_FALSE(poll.Status("TAVO_Test_Task_unknown", status));
+    EXPECT_FALSE(poll.Stop("TAVO_Test_Task_unknown", true));
+    EXPECT_FALSE(Exists(tasks));
+    if (hadFolder) {
+        ASSERT_EQ(0, rename(moved.c_str(), tasks.c_str()));
+    }
+}
+
 TEST(Polling, StartFailsWith117WhenTheRecordCannotBeWritten) {
     // A file where the task folder should be (the folder itself moves aside).
     mkdir((Root() + "/var").c_str(), 0755);
