@@ -314,12 +314,18 @@ std::string LogText(const char* text) {
 int ServeCgi(const std::vector<std::string>& pluginDirs) {
     const char* requestMethod = getenv("REQUEST_METHOD");
     const char* https = getenv("HTTPS");
-    if (!IsSameOrigin(getenv("HTTP_ORIGIN"), getenv("HTTP_REFERER"), getenv("HTTP_HOST"),
-                      https != nullptr && strcasecmp(https, "on") == 0)) {
-        TAVO_LOG(LOG_ERR, "cross-site request refused: Origin [%s], Referer [%s], Host [%s]",
-                 getenv("HTTP_ORIGIN") ? getenv("HTTP_ORIGIN") : "",
-                 getenv("HTTP_REFERER") ? getenv("HTTP_REFERER") : "",
-                 getenv("HTTP_HOST") ? getenv("HTTP_HOST") : "");
+    RequestSite site;
+    site.origin = getenv("HTTP_ORIGIN");
+    site.referer = getenv("HTTP_REFERER");
+    site.host = getenv("HTTP_HOST");
+    site.secFetchSite = getenv("HTTP_SEC_FETCH_SITE");
+    site.allowedHosts = getenv(kAllowedHostsVariable);
+    site.https = https != nullptr && strcasecmp(https, "on") == 0;
+    const std::string refusal = CrossSiteRefusal(site);
+    if (!refusal.empty()) {
+        TAVO_LOG(LOG_ERR, "cross-site request refused (%s): Origin [%s], Referer [%s], Host [%s], Sec-Fetch-Site [%s]",
+                 refusal.c_str(), LogText(site.origin).c_str(), LogText(site.referer).c_str(),
+                 LogText(site.host).c_str(), LogText(site.secFetchSite).c_str());
         WriteAll(STDOUT_FILENO, "Status: 403 Forbidden\n" + CgiError(WEBAPI_ERR_FORBIDDEN_ORIGIN));
         return 0;
     }

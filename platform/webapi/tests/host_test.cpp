@@ -414,3 +414,51 @@ TEST(HostProgram, ExceptionOutsideTheEntryIsAnswered117) {
     EXPECT_EQ(kAnswer117 + "\n", cli.out);
 }
 
+// --- requests from foreign pages ----------------------------------------------
+
+namespace {
+
+const std::string kForbidden =
+    "Status: 403 Forbidden\n" + std::string(kJsonHeaders) + "{\"success\":false,\"error\":{\"code\":105}}";
+
+HostRun Get(std::vector<std::string> env) {
+    env.push_back("REQUEST_METHOD=GET");
+    env.push_back("QUERY_STRING=api=TAVO.Test&version=1&method=echo&x=1");
+    return RunHost(env, {});
+}
+
+const std::string kServed = Cgi("{\"success\":true,\"data\":{\"lang\":\"en\",\"params\":{\"x\":1}}}");
+
+}  // namespace
+
+TEST(HostProgram, CrossSiteFetchIsRefused) {
+    // What a browser sends for an <img> or a form on a page elsewhere, with
+    // no Origin and no Referer (referrer policy no-referrer).
+    for (const char* site : {"cross-site", "same-site", "", "CROSS-SITE"}) {
+        HostRun run = Get({"HTTP_HOST=127.0.0.1:8080", std::string("HTTP_SEC_FETCH_SITE=") + site});
+        EXPECT_EQ(kForbidden, run.out) << site;
+        EXPECT_NE(std::string::npos, run.err.find("cross-site request refused (cross-site fetch)")) << run.err;
+    }
+    for (const char* site : {"same-origin", "none"}) {
+        EXPECT_EQ(kServed, Get({"HTTP_HOST=127.0.0.1:8080", std::string("HTTP_SEC_FETCH_SITE=") + site}).out) << site;
+    }
+}
+
+TEST(HostProgram, ForeignHostIsRefusedUnderRebinding) {
+    // DNS rebinding: the attacker's name in both Origin and Host.
+    HostRun rebound = Get({"HTTP_HOST=evil.example:8080", "HTTP_ORIGIN=http://evil.example:8080"});
+    EXPECT_EQ(kForbidden, rebound.out);
+    EXPECT_NE(std::string::npos, rebound.err.find("not a host this server answers to")) << rebound.err;
+    EXPECT_EQ(kForbidden, Get({"HTTP_HOST=evil.example:8080"}).out);
+    EXPECT_EQ(kForbidden, Get({"HTTP_HOST=127.attacker.invalid:8080"}).out);
+
+    // Loopback, the listed names, and no Host header at all.
+    EXPECT_EQ(kServed, Get({"HTTP_HOST=127.0.0.1:8080", "HTTP_ORIGIN=http://127.0.0.1:8080"}).out);
+    EXPECT_EQ(kServed, Get({"HTTP_HOST=localhost:8080"}).out);
+    EXPECT_EQ(kServed, Get({"HTTP_HOST=[::1]:8080"}).out);
+    EXPECT_EQ(kServed, Get({}).out);
+    const std::string allowed = "TAVO_WEBAPI_ALLOWED_HOSTS=nas.example, 192.168.1.20";
+    EXPECT_EQ(kServed, Get({allowed, "HTTP_HOST=NAS.example:5000", "HTTP_ORIGIN=http://nas.example:5000"}).out);
+    EXPECT_EQ(kServed, Get({allowed, "HTTP_HOST=192.168.1.20"}).out);
+    EXPECT_EQ(kForbidden, Get({allowed, "HTTP_HOST=nas.example.evil:5000"}).out);
+}
