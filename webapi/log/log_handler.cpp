@@ -14,6 +14,7 @@
 #include "tavo/param_check.h"
 #include "tavo/tavoav.h"
 #include "tavo/tavodb.h"
+#include "tavo/visible_text.h"
 
 namespace TAVO {
 namespace AntiVirus {
@@ -384,11 +385,16 @@ void LogHandler::Export() const {
         _resp->SetEnableOutput(false);
         printf("%3s %-8s %-8s %-60s %s\r\n", "ID", "Category", "Module", "Event", "Date");
         // Each row goes out as it is fetched: the export holds one row at a time.
+        // Control bytes (a file name with a line break in an event) are
+        // written as visible escapes, so every event stays on its own line;
+        // the columns are padded by the escaped text.
+        std::string sLogTime, sEventText, sModule, sClass;
         while (TAVODBFetchRow(pResult, &dbRow) == 0) {
-            const char* szLogTime = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "logTime"));
-            const char* szEventText = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "eventText"));
-            const char* szModule = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "module"));
-            const char* szClass = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "class"));
+            const char* szLogTime = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "logTime")), sLogTime);
+            const char* szEventText =
+                VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "eventText")), sEventText);
+            const char* szModule = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "module")), sModule);
+            const char* szClass = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "class")), sClass);
             ++iSerialCounter;
             printf("%3d %-8s %-8s %-60s %s\r\n", iSerialCounter, szClass, szModule, szEventText,
                    szLogTime);
