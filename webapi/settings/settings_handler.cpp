@@ -512,22 +512,17 @@ void SettingsHandler::RemoveListEntries(bool blWhiteList) const {
             // A wrong element ends the request with 120 even after a failed
             // removal; entries removed before it stay removed.
             if (!jList[i].isString()) {
-                if (blWhiteList) {
-                    TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting files in the white list");
-                } else {
-                    TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting file extension");
-                }
+                TAVO_LOG(TAVO_LOG_ERR, "%s",
+                         blWhiteList ? "wrong data type for deleting files in the white list"
+                                     : "wrong data type for deleting file extension");
                 errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
                 goto END;
             }
             // A refused entry fails the answer, but the rest are still removed.
-            if (blWhiteList) {
-                if (AVWhiteListRemove(jList[i].asCString()) != 0) {
-                    TAVO_LOG(TAVO_LOG_ERR, "failed to remove line from white list");
-                    errCode = WEBAPI_ERR_INTERNAL_ERROR;
-                }
-            } else if (AVExtensionListRemove(jList[i].asCString()) != 0) {
-                TAVO_LOG(TAVO_LOG_ERR, "failed to remove line from extension list");
+            if ((blWhiteList ? AVWhiteListRemove : AVExtensionListRemove)(jList[i].asCString()) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "%s",
+                         blWhiteList ? "failed to remove line from white list"
+                                     : "failed to remove line from extension list");
                 errCode = WEBAPI_ERR_INTERNAL_ERROR;
             }
         }
