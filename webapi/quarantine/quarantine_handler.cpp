@@ -168,6 +168,7 @@ void QuarantineHandler::Load() const {
         const char* szVolume = QLIBCSzListGet(pslQuarantineBaseList, i);
         itemCount = 0;
         if (!szVolume || AVQuarantineGet(szVolume, &quarantine) != 0) {
+            // No blank after the colon here, unlike the Settings line: both texts stay as they are.
             TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume ? szVolume : "");
             goto NEXT_VOLUME;
         }
@@ -186,6 +187,8 @@ void QuarantineHandler::Load() const {
             memset(szSharePath, 0, sizeof szSharePath);
             if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
                                                        sizeof szSharePath) != 0) {
+                // Ends this volume's part of the page: its later items get no
+                // record and take no positions, yet stay in the count.
                 TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
                 break;
             }
