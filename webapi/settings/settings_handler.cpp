@@ -130,9 +130,9 @@ void SettingsHandler::GeneralGetSysInfo() const {
     }
     iGetInfoRet = AVGetEngInfo(&engineInfo);
 
-    // First match wins: with the result notice up a scan reads "completed"
-    // even when moves failed. The word is set before the engine information
-    // is judged, so its failure answer still carries it.
+    // First match wins: with the result notice up the word is "infected" or
+    // "completed", never "danger", even when moves failed. It is set before
+    // the engine information is judged, so that failure's answer carries it.
     if (engineStatus.isInitializing) {
         jRetObj["sysStatus"] = "preparing";
     } else if (engineStatus.isScanning) {
