@@ -22,6 +22,7 @@
 #include "request_parser.h"
 #include "tavo/log.h"
 #include "tavo/tavocore.h"
+#include "tavo/visible_text.h"
 
 namespace TAVO {
 namespace Host {
@@ -43,7 +44,12 @@ void CloseSavedStdoutInChild() {
     }
 }
 
+// Whether any byte of the answer has gone out: an error found after that
+// can only append its body.
+bool g_answerStarted = false;
+
 void WriteAll(int fd, const std::string& data) {
+    if (!data.empty()) g_answerStarted = true;
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = write(fd, data.data() + done, data.size() - done);
@@ -104,6 +110,7 @@ public:
         saved_ = -1;
         g_savedStdout = -1;
         passThrough_ = true;
+        g_answerStarted = true;
         return true;
     }
 
@@ -296,15 +303,29 @@ std::string CliOutput(const Outcome& outcome, int& exitCode) {
     return prefix + AnswerBody(resp) + "\n";
 }
 
-int RunCgi(const std::vector<std::string>& pluginDirs) {
+namespace {
+
+// A header's value for the log: control bytes made visible.
+std::string LogText(const char* text) {
+    std::string buffer;
+    return text != nullptr ? VisibleText(text, buffer) : "";
+}
+
+int ServeCgi(const std::vector<std::string>& pluginDirs) {
     const char* requestMethod = getenv("REQUEST_METHOD");
     const char* https = getenv("HTTPS");
-    if (!IsSameOrigin(getenv("HTTP_ORIGIN"), getenv("HTTP_REFERER"), getenv("HTTP_HOST"),
-                      https != nullptr && strcasecmp(https, "on") == 0)) {
-        TAVO_LOG(LOG_ERR, "cross-site request refused: Origin [%s], Referer [%s], Host [%s]",
-                 getenv("HTTP_ORIGIN") ? getenv("HTTP_ORIGIN") : "",
-                 getenv("HTTP_REFERER") ? getenv("HTTP_REFERER") : "",
-                 getenv("HTTP_HOST") ? getenv("HTTP_HOST") : "");
+    RequestSite site;
+    site.origin = getenv("HTTP_ORIGIN");
+    site.referer = getenv("HTTP_REFERER");
+    site.host = getenv("HTTP_HOST");
+    site.secFetchSite = getenv("HTTP_SEC_FETCH_SITE");
+    site.allowedHosts = getenv(kAllowedHostsVariable);
+    site.https = https != nullptr && strcasecmp(https, "on") == 0;
+    const std::string refusal = CrossSiteRefusal(site);
+    if (!refusal.empty()) {
+        TAVO_LOG(LOG_ERR, "cross-site request refused (%s): Origin [%s], Referer [%s], Host [%s], Sec-Fetch-Site [%s]",
+                 refusal.c_str(), LogText(site.origin).c_str(), LogText(site.referer).c_str(),
+                 LogText(site.host).c_str(), LogText(site.secFetchSite).c_str());
         WriteAll(STDOUT_FILENO, "Status: 403 Forbidden\n" + CgiError(WEBAPI_ERR_FORBIDDEN_ORIGIN));
         return 0;
     }
@@ -330,7 +351,7 @@ int RunCgi(const std::vector<std::string>& pluginDirs) {
     }
     ParsedCall call = ParseCall(fields, acceptLanguage ? acceptLanguage : "");
     if (call.errorCode != 0) {
-        TAVO_LOG(LOG_NOTICE, "bad request: %s", call.errorText.c_str());
+        TAVO_LOG(LOG_NOTICE, "bad request: %s", LogText(call.errorText.c_str()).c_str());
         WriteAll(STDOUT_FILENO, CgiError(call.errorCode));
         return 0;
     }
@@ -343,6 +364,29 @@ int RunCgi(const std::vector<std::string>& pluginDirs) {
     }
     Outcome outcome = Invoke(entry->func, call.request);
     WriteAll(STDOUT_FILENO, CgiOutput(outcome));
+    return 0;
+}
+
+// What an exception that escaped the request's handling leaves: a log line,
+// and the error answer in place of a dying process (an abort would give the
+// client an HTTP 500 without a body).
+void LogEscapedException(const char* what) {
+    TAVO_LOG(LOG_ERR, "exception escaped the request's handling: %s", what);
+}
+
+}  // namespace
+
+int RunCgi(const std::vector<std::string>& pluginDirs) {
+    try {
+        return ServeCgi(pluginDirs);
+    } catch (const std::exception& e) {
+        LogEscapedException(e.what());
+    } catch (...) {
+        LogEscapedException("not a std::exception");
+    }
+    // After part of the answer went out, only the error body can follow it.
+    WriteAll(STDOUT_FILENO, g_answerStarted ? ErrorBody(WEBAPI_ERR_INTERNAL_ERROR)
+                                            : CgiError(WEBAPI_ERR_INTERNAL_ERROR));
     return 0;
 }
 
@@ -363,9 +407,7 @@ int Usage(const char* problem) {
     return 2;
 }
 
-}  // namespace
-
-int RunCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
+int CallCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     if (argc < 2) return Usage(nullptr);
     std::string command = argv[1];
     if (command == "--help" || command == "-h") {
@@ -401,7 +443,9 @@ int RunCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     const char* acceptLanguage = getenv("HTTP_ACCEPT_LANGUAGE");
     ParsedCall call = ParseCall(fields, acceptLanguage ? acceptLanguage : "");
     if (call.errorCode != 0) {
-        fprintf(stderr, "tavo-webapi: %s\n", call.errorText.c_str());
+        const std::string why = LogText(call.errorText.c_str());
+        fprintf(stderr, "tavo-webapi: %s\n", why.c_str());
+        TAVO_LOG(LOG_NOTICE, "bad request: %s", why.c_str());
         WriteAll(STDOUT_FILENO, ErrorBody(call.errorCode) + "\n");
         return 1;
     }
@@ -423,6 +467,20 @@ int RunCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     int exitCode = 1;
     WriteAll(STDOUT_FILENO, CliOutput(outcome, exitCode));
     return exitCode;
+}
+
+}  // namespace
+
+int RunCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
+    try {
+        return CallCli(argc, argv, pluginDirs);
+    } catch (const std::exception& e) {
+        LogEscapedException(e.what());
+    } catch (...) {
+        LogEscapedException("not a std::exception");
+    }
+    WriteAll(STDOUT_FILENO, ErrorBody(WEBAPI_ERR_INTERNAL_ERROR) + "\n");
+    return 1;
 }
 
 }  // namespace Host

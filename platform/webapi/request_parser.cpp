@@ -1,6 +1,7 @@
 // Request decoding of the host: form encoding, JSON values, language.
 #include "request_parser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -33,6 +34,27 @@ bool ParseVersion(const std::string& text, int& version) {
     if (errno != 0 || *end != '\0' || value < INT_MIN || value > INT_MAX) return false;
     version = static_cast<int>(value);
     return true;
+}
+
+// Whether a string or member name anywhere in value holds a NUL. The reader
+// caps the depth, so the recursion is bounded.
+bool HoldsNul(const Json::Value& value) {
+    if (value.isString()) {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        return value.getString(&begin, &end) && std::find(begin, end, '\0') != end;
+    }
+    if (value.isArray()) {
+        for (const Json::Value& element : value)
+            if (HoldsNul(element)) return true;
+        return false;
+    }
+    if (value.isObject()) {
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (it.name().find('\0') != std::string::npos || HoldsNul(*it)) return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -73,20 +95,47 @@ bool ParseUrlEncoded(const std::string& text, FieldList& fields) {
     return true;
 }
 
-Json::Value ParseParamValue(const std::string& text) {
+bool ParseParamValue(const std::string& text, Json::Value& value, std::string& why) {
     static const std::unique_ptr<Json::CharReader> reader = [] {
         Json::CharReaderBuilder builder;
         Json::CharReaderBuilder::strictMode(&builder.settings_);
         builder["strictRoot"] = false;  // scalars are values too
         builder["failIfExtra"] = true;  // "1 2" or "[1]x" is text, not JSON
         builder["rejectDupKeys"] = false;
+        // The reader counts its levels the way kMaxParamDepth does.
+        builder["stackLimit"] = kMaxParamDepth;
         return std::unique_ptr<Json::CharReader>(builder.newCharReader());
     }();
-    Json::Value value;
+    why.clear();
+    value = Json::Value();
     std::string errors;
     const char* begin = text.data();
-    if (!text.empty() && reader->parse(begin, begin + text.size(), &value, &errors)) return value;
-    return Json::Value(text);
+    bool parsed = false;
+    try {
+        // The reader throws, rather than fails, past its depth limit.
+        parsed = !text.empty() && reader->parse(begin, begin + text.size(), &value, &errors);
+    } catch (const Json::Exception& e) {
+        why = std::string("JSON value refused: ") + e.what();
+        value = Json::Value();
+        return false;
+    }
+    if (!parsed) {
+        value = Json::Value(text);
+        return true;
+    }
+    if (HoldsNul(value)) {
+        why = "JSON value holds a NUL character";
+        value = Json::Value();
+        return false;
+    }
+    return true;
+}
+
+Json::Value ParseParamValue(const std::string& text) {
+    Json::Value value;
+    std::string why;
+    ParseParamValue(text, value, why);
+    return value;
 }
 
 bool IsLanguageTag(const std::string& text) {
@@ -124,11 +173,20 @@ ParsedCall ParseCall(const FieldList& fields, const std::string& acceptLanguage)
         } else if (field.first == "method") {
             call.method = field.second;
             haveMethod = true;
-        } else {
-            params[field.first] = ParseParamValue(field.second);
+        } else if (call.errorCode == 0) {
+            Json::Value value;
+            std::string why;
+            if (ParseParamValue(field.second, value, why)) {
+                params[field.first] = std::move(value);
+            } else {
+                call.errorCode = WEBAPI_ERR_BAD_REQUEST;
+                call.errorText = "parameter " + field.first + ": " + why;
+            }
         }
     }
-    if (!haveApi || call.api.empty()) {
+    if (call.errorCode != 0) {
+        // A refused parameter decides; the entry fields are not looked at.
+    } else if (!haveApi || call.api.empty()) {
         call.errorCode = WEBAPI_ERR_BAD_REQUEST;
         call.errorText = "api missing";
     } else if (!haveVersion) {

@@ -26,9 +26,20 @@ bool PercentDecode(const std::string& encoded, std::string& decoded);
 // empty value. Returns false (fields partly filled) on a NUL byte.
 bool ParseUrlEncoded(const std::string& text, FieldList& fields);
 
+// How many levels a parameter value may have: a scalar or an empty array or
+// object is one level, a container one more than its deepest element
+// ("[[1]]" has three). The plug-ins take three at most; the limit keeps the
+// reader's recursion small.
+constexpr int kMaxParamDepth = 64;
+
 // The value of a parameter field: its JSON value when the text is one
 // complete JSON value (object, array, string, number, true, false, null),
-// else the text itself as a JSON string.
+// else the text itself as a JSON string. Returns false, with why set, for
+// JSON the host refuses: nested deeper than kMaxParamDepth, anything else
+// the reader throws on, or a string or member name holding a NUL (from a
+// \u0000 escape), which would cut every C string made from it.
+bool ParseParamValue(const std::string& text, Json::Value& value, std::string& why);
+// The same, with a refused value given as null.
 Json::Value ParseParamValue(const std::string& text);
 
 // The first language tag of an Accept-Language header ("de-DE,de;q=0.9"
@@ -50,7 +61,7 @@ struct ParsedCall {
 
 // Builds the call from its fields. "api", "version" and "method" choose the
 // entry (101 when one is missing or version is not a decimal integer); every
-// other field becomes a parameter; a later field of the same name replaces
+// other field becomes a parameter (101 when ParseParamValue refuses it); a later field of the same name replaces
 // an earlier one. The UI language is the "lang" field when it holds a
 // language tag, else the first tag of acceptLanguage, else "en".
 ParsedCall ParseCall(const FieldList& fields, const std::string& acceptLanguage);

@@ -3,21 +3,6 @@
 
 namespace TAVO {
 
-const char* WebapiErrName(int code) {
-    switch (code) {
-    case WEBAPI_ERR_NONE: return "WEBAPI_ERR_NONE";
-    case WEBAPI_ERR_BAD_REQUEST: return "WEBAPI_ERR_BAD_REQUEST";
-    case WEBAPI_ERR_NO_SUCH_API: return "WEBAPI_ERR_NO_SUCH_API";
-    case WEBAPI_ERR_NO_SUCH_METHOD: return "WEBAPI_ERR_NO_SUCH_METHOD";
-    case WEBAPI_ERR_NOT_SUPPORTED_VERSION: return "WEBAPI_ERR_NOT_SUPPORTED_VERSION";
-    case WEBAPI_ERR_FORBIDDEN_ORIGIN: return "WEBAPI_ERR_FORBIDDEN_ORIGIN";
-    case WEBAPI_ERR_NO_REQUIRED_PARAM: return "WEBAPI_ERR_NO_REQUIRED_PARAM";
-    case WEBAPI_ERR_INTERNAL_ERROR: return "WEBAPI_ERR_INTERNAL_ERROR";
-    case WEBAPI_ERR_REQUEST_PARAMETER_INVALID: return "WEBAPI_ERR_REQUEST_PARAMETER_INVALID";
-    }
-    return "WEBAPI_ERR_UNKNOWN";
-}
-
 bool APIRequest::HasParam(const std::string& name) const {
     return params_.isObject() && params_.isMember(name);
 }

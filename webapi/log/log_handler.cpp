@@ -14,6 +14,7 @@
 #include "tavo/param_check.h"
 #include "tavo/tavoav.h"
 #include "tavo/tavodb.h"
+#include "tavo/visible_text.h"
 
 namespace TAVO {
 namespace AntiVirus {
@@ -98,6 +99,26 @@ ListCheck BuildQuotedList(const Json::Value& jArray, std::string& list) {
     return ListCheck::Ok;
 }
 
+// The category and module filters of load and delete_advanced as quoted
+// lists, categories first. A refusal is logged here and answered 120.
+int BuildFilterLists(const Json::Value& jParams, bool blDelete, std::string& categoryList,
+                     std::string& moduleList) {
+    ListCheck listCheck = BuildQuotedList(jParams["categories"], categoryList);
+    if (listCheck == ListCheck::Ok) listCheck = BuildQuotedList(jParams["modules"], moduleList);
+    if (listCheck == ListCheck::WrongType) {
+        TAVO_LOG(TAVO_LOG_ERR, "%s",
+                 blDelete ? "wrong data type for deleting logs" : "wrong data type for loading logs");
+        return WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+    }
+    if (listCheck == ListCheck::UnsafeValue) {
+        TAVO_LOG(TAVO_LOG_ERR, "%s",
+                 blDelete ? "invalid category or module for deleting logs"
+                          : "invalid category or module for loading logs");
+        return WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+    }
+    return WEBAPI_ERR_NONE;
+}
+
 // snprintf into a statement buffer; false when the statement was cut.
 template <size_t N>
 bool FormatStatement(char (&szBuffer)[N], const char* szFormat, ...)
@@ -144,97 +165,90 @@ void LogHandler::Load() const {
     std::string sortBy = "ID";
     std::string sortDir = "DESC";
     bool blQueryFits = true;
+    const char* szTotal = nullptr;
 
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
-    do {
-        if (!FitsInt32(jParams["start"]) || !FitsInt32(jParams["limit"])) {
-            TAVO_LOG(TAVO_LOG_ERR, "start or limit out of range for loading logs");
-            errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-            break;
-        }
-        start = jParams["start"].asInt();
-        limit = jParams["limit"].asInt();
+    if (!FitsInt32(jParams["start"]) || !FitsInt32(jParams["limit"])) {
+        TAVO_LOG(TAVO_LOG_ERR, "start or limit out of range for loading logs");
+        errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+        goto END;
+    }
+    start = jParams["start"].asInt();
+    limit = jParams["limit"].asInt();
 
-        ListCheck listCheck = BuildQuotedList(jParams["categories"], categoryList);
-        if (listCheck == ListCheck::Ok) listCheck = BuildQuotedList(jParams["modules"], moduleList);
-        if (listCheck == ListCheck::WrongType) {
-            TAVO_LOG(TAVO_LOG_ERR, "wrong data type for loading logs");
-            errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-            break;
-        }
-        if (listCheck == ListCheck::UnsafeValue) {
-            TAVO_LOG(TAVO_LOG_ERR, "invalid category or module for loading logs");
-            errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-            break;
-        }
+    errCode = BuildFilterLists(jParams, false, categoryList, moduleList);
+    if (errCode != WEBAPI_ERR_NONE) goto END;
 
-        if (jParams.isMember("dir") && jParams["dir"].asString() == "ASC") sortDir = "ASC";
-        if (jParams.isMember("sort")) {
-            const std::string sortName = jParams["sort"].asString();
-            for (size_t i = 0; i < sizeof rgJsonFieldName / sizeof rgJsonFieldName[0]; ++i) {
-                if (sortName == rgJsonFieldName[i]) {
-                    sortBy = rgResultColumnName[i];
-                    break;
-                }
+    // Any "dir" but "ASC", and any "sort" that names no field, keeps the
+    // default order instead of being refused.
+    if (jParams.isMember("dir") && jParams["dir"].asString() == "ASC") sortDir = "ASC";
+    if (jParams.isMember("sort")) {
+        const std::string sortName = jParams["sort"].asString();
+        for (size_t i = 0; i < sizeof rgJsonFieldName / sizeof rgJsonFieldName[0]; ++i) {
+            if (sortName == rgJsonFieldName[i]) {
+                sortBy = rgResultColumnName[i];
+                break;
             }
         }
+    }
 
-        // A statement that does not fit is never sent cut; it fails below
-        // like a statement the database refused.
-        blQueryFits = FormatStatement(
-            szQueryString, "SELECT * FROM report WHERE class IN (%s) AND module IN (%s) ORDER BY %s %s",
-            categoryList.c_str(), moduleList.c_str(), sortBy.c_str(), sortDir.c_str());
+    // A statement that does not fit is never sent cut; it fails below
+    // like a statement the database refused.
+    blQueryFits = FormatStatement(
+        szQueryString, "SELECT * FROM report WHERE class IN (%s) AND module IN (%s) ORDER BY %s %s",
+        categoryList.c_str(), moduleList.c_str(), sortBy.c_str(), sortDir.c_str());
 
-        dbHandle = TAVODBConnect(nullptr, nullptr, nullptr, SZ_REPORT_DB_PATH);
-        if (!dbHandle) {
-            TAVO_LOG(TAVO_LOG_ERR, "Failed to connect %s", SZ_REPORT_DB_PATH);
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
+    dbHandle = TAVODBConnect(nullptr, nullptr, nullptr, SZ_REPORT_DB_PATH);
+    if (!dbHandle) {
+        TAVO_LOG(TAVO_LOG_ERR, "Failed to connect %s", SZ_REPORT_DB_PATH);
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
 
-        if (!blQueryFits || TAVODBSelectLimit(dbHandle, szQueryString, limit, start, &pResult) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "Failed to query database, SQL=%s", szQueryString);
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
+    if (!blQueryFits || TAVODBSelectLimit(dbHandle, szQueryString, limit, start, &pResult) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "Failed to query database, SQL=%s", szQueryString);
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
 
-        while (TAVODBFetchRow(pResult, &dbRow) == 0) {
-            Json::Value jRecord(Json::objectValue);
-            for (size_t i = 0; i < sizeof rgResultColumnName / sizeof rgResultColumnName[0]; ++i) {
-                jRecord[rgJsonFieldName[i]] =
-                    Json::Value(TextOrEmpty(TAVODBFetchField(pResult, dbRow, rgResultColumnName[i])));
-            }
-            recordArray.append(jRecord);
+    while (TAVODBFetchRow(pResult, &dbRow) == 0) {
+        Json::Value jRecord(Json::objectValue);
+        for (size_t i = 0; i < sizeof rgResultColumnName / sizeof rgResultColumnName[0]; ++i) {
+            jRecord[rgJsonFieldName[i]] =
+                Json::Value(TextOrEmpty(TAVODBFetchField(pResult, dbRow, rgResultColumnName[i])));
         }
-        jRetObj["reportArray"] = recordArray;
+        recordArray.append(jRecord);
+    }
+    // Set before the count: a failing count answers 117 with the page in it.
+    jRetObj["reportArray"] = recordArray;
 
-        blQueryFits = FormatStatement(
-            szQueryString, "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (%s) AND module IN (%s)",
-            categoryList.c_str(), moduleList.c_str());
-        if (!blQueryFits || TAVODBExecute(dbHandle, szQueryString, &pTotalResult) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "Failed to exec %s", szQueryString);
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
-        if (TAVODBFetchRow(pTotalResult, &dbRow) == -1) {
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
-        const char* szTotal = TAVODBFetchField(pTotalResult, dbRow, "TOTAL");
-        if (!szTotal) {
-            TAVO_LOG(TAVO_LOG_ERR, "No TOTAL in the result of %s", szQueryString);
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
-        jRetObj["reportCount"] = Json::Value(static_cast<Json::Int64>(strtoll(szTotal, nullptr, 10)));
-    } while (false);
+    blQueryFits = FormatStatement(
+        szQueryString, "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (%s) AND module IN (%s)",
+        categoryList.c_str(), moduleList.c_str());
+    if (!blQueryFits || TAVODBExecute(dbHandle, szQueryString, &pTotalResult) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "Failed to exec %s", szQueryString);
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+    // A count without a row fails without a line of its own.
+    if (TAVODBFetchRow(pTotalResult, &dbRow) == -1) {
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+    szTotal = TAVODBFetchField(pTotalResult, dbRow, "TOTAL");
+    if (!szTotal) {
+        TAVO_LOG(TAVO_LOG_ERR, "No TOTAL in the result of %s", szQueryString);
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+    jRetObj["reportCount"] = Json::Value(static_cast<Json::Int64>(strtoll(szTotal, nullptr, 10)));
 
+END:
     if (pResult) TAVODBFreeResult(pResult);
     if (pTotalResult) TAVODBFreeResult(pTotalResult);
     if (dbHandle) TAVODBClose(dbHandle);
@@ -251,17 +265,19 @@ void LogHandler::Delete() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
-    do {
-        if (AVReportDBConnect(&pDBHandle) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to connect to database");
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
+    // Connected before the elements are tested, unlike delete_advanced.
+    if (AVReportDBConnect(&pDBHandle) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to connect to database");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
 
+    {
+        // One statement per entry, no transaction: entries deleted before a
+        // failing element stay deleted.
         const Json::Value& jData = jParams["data"];
         const Json::ArrayIndex listSize = jData.size();
         for (Json::ArrayIndex deleteIndex = 0; deleteIndex < listSize; ++deleteIndex) {
@@ -269,23 +285,24 @@ void LogHandler::Delete() const {
             if (!jElement.isString()) {
                 TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting logs");
                 errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-                break;
+                goto END;
             }
             const std::string recordId = jElement.asString();
             if (!IsRecordId(recordId)) {
                 TAVO_LOG(TAVO_LOG_ERR, "invalid record ID for deleting logs");
                 errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-                break;
+                goto END;
             }
             if (!FormatStatement(szDeleteStatement, "DELETE FROM report WHERE ID=%s;", recordId.c_str()) ||
                 TAVODBExecute(pDBHandle, szDeleteStatement, nullptr) != 0) {
                 TAVO_LOG(TAVO_LOG_ERR, "error executing SQL command:%s", szDeleteStatement);
                 errCode = WEBAPI_ERR_INTERNAL_ERROR;
-                break;
+                goto END;
             }
         }
-    } while (false);
+    }
 
+END:
     if (pDBHandle) AVReportDBClose(pDBHandle);
     Answer(_resp, errCode, jRetObj);
 }
@@ -302,40 +319,28 @@ void LogHandler::DeleteAdvanced() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
-    do {
-        // Every element is tested before the database is opened.
-        ListCheck listCheck = BuildQuotedList(jParams["categories"], categoryList);
-        if (listCheck == ListCheck::Ok) listCheck = BuildQuotedList(jParams["modules"], moduleList);
-        if (listCheck == ListCheck::WrongType) {
-            TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting logs");
-            errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-            break;
-        }
-        if (listCheck == ListCheck::UnsafeValue) {
-            TAVO_LOG(TAVO_LOG_ERR, "invalid category or module for deleting logs");
-            errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-            break;
-        }
+    // Every element is tested before the database is opened.
+    errCode = BuildFilterLists(jParams, true, categoryList, moduleList);
+    if (errCode != WEBAPI_ERR_NONE) goto END;
 
-        if (AVReportDBConnect(&pDBHandle) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to connect to database");
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
+    if (AVReportDBConnect(&pDBHandle) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to connect to database");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
 
-        if (!FormatStatement(szDeleteStatement, "DELETE FROM report WHERE class IN (%s) AND module IN (%s);",
-                             categoryList.c_str(), moduleList.c_str()) ||
-            TAVODBExecute(pDBHandle, szDeleteStatement, nullptr) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to exec '%s' to delete record", szDeleteStatement);
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
-    } while (false);
+    if (!FormatStatement(szDeleteStatement, "DELETE FROM report WHERE class IN (%s) AND module IN (%s);",
+                         categoryList.c_str(), moduleList.c_str()) ||
+        TAVODBExecute(pDBHandle, szDeleteStatement, nullptr) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to exec '%s' to delete record", szDeleteStatement);
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
 
+END:
     if (pDBHandle) AVReportDBClose(pDBHandle);
     Answer(_resp, errCode, jRetObj);
 }
@@ -351,12 +356,12 @@ void LogHandler::Export() const {
     DBResult* pResult = nullptr;
     DBRow dbRow = 0;
     int32_t iSerialCounter = 0;
+    bool blHeaderWritten = false;
 
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     time(&timep);
@@ -365,41 +370,51 @@ void LogHandler::Export() const {
              localTime.tm_mon + 1, localTime.tm_mday, localTime.tm_hour, localTime.tm_min,
              localTime.tm_sec);
 
+    // The header lines go out before the database is opened, so a failure
+    // below still leaves them ahead of the host's error answer.
     printf("Content-Type:application/octet-stream\n");
     printf("Content-Disposition:attachment; filename=\"%s.txt\"\n", szFilename);
     printf("\n");
+    blHeaderWritten = true;
 
-    do {
-        if (AVReportDBConnect(&pDBHandle) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to connect to database");
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
-        if (TAVODBExecute(pDBHandle, SZ_EXPORT_QUERY, &pResult) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "Failed to exec %s", SZ_EXPORT_QUERY);
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            break;
-        }
+    if (AVReportDBConnect(&pDBHandle) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to connect to database");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+    if (TAVODBExecute(pDBHandle, SZ_EXPORT_QUERY, &pResult) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "Failed to exec %s", SZ_EXPORT_QUERY);
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
 
-        _resp->SetEnableOutput(false);
-        printf("%3s %-8s %-8s %-60s %s\r\n", "ID", "Category", "Module", "Event", "Date");
+    _resp->SetEnableOutput(false);
+    printf("%3s %-8s %-8s %-60s %s\r\n", "ID", "Category", "Module", "Event", "Date");
+    {
         // Each row goes out as it is fetched: the export holds one row at a time.
+        // Control bytes (a file name with a line break in an event) are
+        // written as visible escapes, so every event stays on its own line;
+        // the columns are padded by the escaped text.
+        std::string sLogTime, sEventText, sModule, sClass;
         while (TAVODBFetchRow(pResult, &dbRow) == 0) {
-            const char* szLogTime = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "logTime"));
-            const char* szEventText = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "eventText"));
-            const char* szModule = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "module"));
-            const char* szClass = TextOrEmpty(TAVODBFetchField(pResult, dbRow, "class"));
+            const char* szLogTime = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "logTime")), sLogTime);
+            const char* szEventText =
+                VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "eventText")), sEventText);
+            const char* szModule = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "module")), sModule);
+            const char* szClass = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "class")), sClass);
             ++iSerialCounter;
             printf("%3d %-8s %-8s %-60s %s\r\n", iSerialCounter, szClass, szModule, szEventText,
                    szLogTime);
         }
-    } while (false);
+    }
 
+END:
     // Also after a failure: the header lines must precede the host's error answer.
-    fflush(stdout);
+    if (blHeaderWritten) fflush(stdout);
 
     if (pResult) TAVODBFreeResult(pResult);
     if (pDBHandle) AVReportDBClose(pDBHandle);
+    // Answered also after SetEnableOutput(false): with output off a success writes nothing.
     Answer(_resp, errCode, jRetObj);
 }
 

@@ -45,9 +45,7 @@ TAVO_EXPORT void APIQuarantineTaskStop_v1(APIRequest* req, APIResponse* resp) {
     handler.TaskStop();
 }
 
-extern "C" TAVO_EXPORT const TAVO::API_TABLE gTable[];
-
-const TAVO::API_TABLE gTable[] = {
+extern "C" TAVO_EXPORT const TAVO::API_TABLE gTable[] = {
     {"TAVO.AntiVirus.Quarantine", 1, "load", APIQuarantineLoad_v1},
     {"TAVO.AntiVirus.Quarantine", 1, "delete_list", APIQuarantineDeleteList_v1},
     {"TAVO.AntiVirus.Quarantine", 1, "restore_list", APIQuarantineRestoreList_v1},
@@ -60,5 +58,6 @@ const TAVO::API_TABLE gTable[] = {
 };
 
 extern "C" TAVO_EXPORT TAVO::API_TABLE* GetAPITable(void) {
+    // The table is read-only data; the host only reads through this pointer.
     return const_cast<TAVO::API_TABLE*>(gTable);
 }

@@ -16,44 +16,44 @@ namespace AntiVirus {
 
 namespace {
 
-const char* const kNoParamMethods[] = {
+const char* const rgNoParamMethods[] = {
     "APIQuarantineRetry_v1",
     "APIQuarantineTaskDeleteAll_v1",
 };
 
-const ParamRule kLoadRules[] = {
+const ParamRule rgLoadParams[] = {
     {"start", JsonType::Integral, true},
     {"limit", JsonType::Integral, true},
 };
-const ParamRule kDeleteListRules[] = {
+const ParamRule rgDeleteListParams[] = {
     {"volumes", JsonType::Array, true},
     {"deleteNames", JsonType::Array, true},
 };
-const ParamRule kRestoreListRules[] = {
+const ParamRule rgRestoreListParams[] = {
     {"volumes", JsonType::Array, true},
     {"restoreNames", JsonType::Array, true},
 };
-const ParamRule kTaskIdRules[] = {
+const ParamRule rgTaskIdParams[] = {
     {"task_id", JsonType::String, true},
 };
 
-const MethodParams kMethods[] = {
-    Method("APIQuarantineLoad_v1", kLoadRules),
-    Method("APIQuarantineDeleteList_v1", kDeleteListRules),
-    Method("APIQuarantineRestoreList_v1", kRestoreListRules),
-    Method("APIQuarantineTaskStatus_v1", kTaskIdRules),
-    Method("APIQuarantineTaskStop_v1", kTaskIdRules),
+const MethodParams rgMethodParams[] = {
+    Method("APIQuarantineLoad_v1", rgLoadParams),
+    Method("APIQuarantineDeleteList_v1", rgDeleteListParams),
+    Method("APIQuarantineRestoreList_v1", rgRestoreListParams),
+    Method("APIQuarantineTaskStatus_v1", rgTaskIdParams),
+    Method("APIQuarantineTaskStop_v1", rgTaskIdParams),
 };
 
-const char kTaskGroup[] = "admin";
-const char kTaskPrefix[] = "TAVO_AntiVirus_Quarantine_Task";
-const size_t kPathBufferSize = 1024;
+const char* const SZ_TASK_GROUP = "admin";
+const char* const SZ_TASK_PREFIX = "TAVO_AntiVirus_Quarantine_Task";
+const size_t I_PATH_BUFFER_SIZE = 1024;
 
 // Full path of an item: volume mount path and the path relative to it, cut to
 // the buffer when longer.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
-void FormFullPath(char (&szFullPath)[kPathBufferSize], const char* szVolumePath,
+void FormFullPath(char (&szFullPath)[I_PATH_BUFFER_SIZE], const char* szVolumePath,
                   const char* szOriginalPath) {
     snprintf(szFullPath, sizeof szFullPath, "%s%s", szVolumePath, szOriginalPath);
 }
@@ -77,8 +77,8 @@ Json::Value FailRecord(const char* szFullPath, const char* szVolumePath,
 // Turns the failure list of a delete-all or restore-all into "failArray" and
 // "failCount"; a node whose share path cannot be found gets no record.
 void FillFailArray(const FAILED_QITEM_LIST* failListHead, Json::Value& jRetObj) {
-    char szSharePath[kPathBufferSize];
-    char szFullPath[kPathBufferSize];
+    char szSharePath[I_PATH_BUFFER_SIZE];
+    char szFullPath[I_PATH_BUFFER_SIZE];
     memset(szSharePath, 0, sizeof szSharePath);
     memset(szFullPath, 0, sizeof szFullPath);
     Json::Value recordArray(Json::arrayValue);
@@ -102,93 +102,6 @@ void FillFailArray(const FAILED_QITEM_LIST* failListHead, Json::Value& jRetObj) 
     jRetObj["failCount"] = iFailCounter;
 }
 
-// delete_list and restore_list after the parameter check: each (volume, name)
-// pair in turn; only the service's refusals become failure records.
-void WorkThroughPairs(Json::Value& jParams, bool blRestore, APIResponse* resp) {
-    Json::Value jRetObj;
-    Json::Value recordArray(Json::arrayValue);
-    QUARANTINE_PATH quarantine;
-    QUARANTINE_CONN* quarantineConn = nullptr;
-    QUARANTINE_FILE quarantineFile;
-    QUARANTINE_ERROR errType = AVQ_ERR_OK;
-    char szFullPath[kPathBufferSize];
-    char szSharePath[kPathBufferSize];
-    memset(szFullPath, 0, sizeof szFullPath);
-    memset(szSharePath, 0, sizeof szSharePath);
-    const char* szNamesKey = blRestore ? "restoreNames" : "deleteNames";
-    uint32_t listSize = 0;
-    int iFailCounter = 0;
-
-    const Json::Value& jVolumes = jParams["volumes"];
-    const Json::Value& jNames = jParams[szNamesKey];
-    listSize = jNames.size();
-    if (jVolumes.size() != listSize) {
-        TAVO_LOG(TAVO_LOG_ERR, "the size of the webapi parameters are mismatched: %d, %d",
-                 static_cast<int>(jNames.size()), static_cast<int>(jVolumes.size()));
-        if (jVolumes.size() < listSize) listSize = jVolumes.size();
-    }
-
-    for (uint32_t i = 0; i < listSize; ++i) {
-        const Json::Value& jVolume = jVolumes[i];
-        const Json::Value& jName = jNames[i];
-        if (!jVolume.isString() || !jName.isString()) {
-            TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting files in the quarantine");
-            resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
-            return;
-        }
-        const char* szVolume = jVolume.asCString();
-        const char* szName = jName.asCString();
-
-        if (AVQuarantineGet(szVolume, &quarantine) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume);
-            continue;
-        }
-        if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s", quarantine.szDBPath);
-            goto NEXT_ITEM;
-        }
-        if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to get DB entry for renamedName='%s' from DB:%s", szName,
-                     quarantineConn->path.szDBPath);
-            goto NEXT_ITEM;
-        }
-        memset(szSharePath, 0, sizeof szSharePath);
-        if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
-                                                   sizeof szSharePath) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
-            goto NEXT_ITEM;
-        }
-        if (blRestore) {
-            errType = AVQuarantineRestoreFile(quarantineConn, szName, strlen(szName));
-        } else {
-            errType = AVQuarantineDeleteFile(quarantineConn, szName, strlen(szName));
-        }
-        if (errType == AVQ_ERR_OK) goto NEXT_ITEM;
-
-        if (blRestore) {
-            TAVO_LOG(TAVO_LOG_DEBUG, "error restore file[%s] from quarantine[%s] type:%d", szName,
-                     szVolume, static_cast<int>(errType));
-        } else {
-            TAVO_LOG(TAVO_LOG_DEBUG, "error delete file[%s] from quarantine[%s] type:%d", szName,
-                     szVolume, static_cast<int>(errType));
-        }
-        FormFullPath(szFullPath, quarantine.szVolumePath, quarantineFile.szOriginalPath);
-        recordArray.append(FailRecord(szFullPath, quarantine.szVolumePath, quarantineFile,
-                                      static_cast<int>(errType), szSharePath));
-        ++iFailCounter;
-
-    NEXT_ITEM:
-        if (quarantineConn) {
-            AVQuarantineClose(&quarantineConn);
-            quarantineConn = nullptr;
-        }
-    }
-
-    jRetObj["failArray"] = recordArray;
-    jRetObj["failCount"] = iFailCounter;
-    resp->SetSuccess(jRetObj);
-}
-
 }  // namespace
 
 QuarantineHandler::QuarantineHandler(APIRequest* req, APIResponse* resp, const char* method)
@@ -197,7 +110,7 @@ QuarantineHandler::QuarantineHandler(APIRequest* req, APIResponse* resp, const c
 QuarantineHandler::~QuarantineHandler() {}
 
 void QuarantineHandler::CheckParam(Json::Value& jParams, int& errCode) const {
-    TAVO_CHECK_PARAM(*_req, _method, kNoParamMethods, kMethods, jParams, errCode);
+    TAVO_CHECK_PARAM(*_req, _method, rgNoParamMethods, rgMethodParams, jParams, errCode);
 }
 
 void QuarantineHandler::Load() const {
@@ -208,8 +121,8 @@ void QuarantineHandler::Load() const {
     QUARANTINE_PATH quarantine;
     QUARANTINE_FILE* rgQuarantineFile = nullptr;
     int itemCount = 0;
-    char szFullPath[kPathBufferSize];
-    char szSharePath[kPathBufferSize];
+    char szFullPath[I_PATH_BUFFER_SIZE];
+    char szSharePath[I_PATH_BUFFER_SIZE];
     memset(szFullPath, 0, sizeof szFullPath);
     memset(szSharePath, 0, sizeof szSharePath);
     Json::Value recordArray(Json::arrayValue);
@@ -255,6 +168,7 @@ void QuarantineHandler::Load() const {
         const char* szVolume = QLIBCSzListGet(pslQuarantineBaseList, i);
         itemCount = 0;
         if (!szVolume || AVQuarantineGet(szVolume, &quarantine) != 0) {
+            // No blank after the colon here, unlike the Settings line: both texts stay as they are.
             TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume ? szVolume : "");
             goto NEXT_VOLUME;
         }
@@ -273,6 +187,8 @@ void QuarantineHandler::Load() const {
             memset(szSharePath, 0, sizeof szSharePath);
             if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
                                                        sizeof szSharePath) != 0) {
+                // Ends this volume's part of the page: its later items get no
+                // record and take no positions, yet stay in the count.
                 TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
                 break;
             }
@@ -302,33 +218,115 @@ END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void QuarantineHandler::DeleteList() const {
+void QuarantineHandler::WorkThroughPairs(bool blRestore) const {
     int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
+    Json::Value recordArray(Json::arrayValue);
+    QUARANTINE_PATH quarantine;
+    QUARANTINE_CONN* quarantineConn = nullptr;
+    QUARANTINE_FILE quarantineFile;
+    QUARANTINE_ERROR errType = AVQ_ERR_OK;
+    char szFullPath[I_PATH_BUFFER_SIZE];
+    char szSharePath[I_PATH_BUFFER_SIZE];
+    memset(szFullPath, 0, sizeof szFullPath);
+    memset(szSharePath, 0, sizeof szSharePath);
+    const char* szNamesKey = blRestore ? "restoreNames" : "deleteNames";
+    uint32_t listSize = 0;
+    int iFailCounter = 0;
 
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        _resp->SetError(errCode, jRetObj);
-        return;
+        goto END;
     }
-    WorkThroughPairs(jParams, false, _resp);
+
+    {
+        const Json::Value& jVolumes = jParams["volumes"];
+        const Json::Value& jNames = jParams[szNamesKey];
+        listSize = jNames.size();
+        // Not refused: the shorter length is used.
+        if (jVolumes.size() != listSize) {
+            TAVO_LOG(TAVO_LOG_ERR, "the size of the webapi parameters are mismatched: %d, %d",
+                     static_cast<int>(jNames.size()), static_cast<int>(jVolumes.size()));
+            if (jVolumes.size() < listSize) listSize = jVolumes.size();
+        }
+
+        for (uint32_t i = 0; i < listSize; ++i) {
+            const Json::Value& jVolume = jVolumes[i];
+            const Json::Value& jName = jNames[i];
+            if (!jVolume.isString() || !jName.isString()) {
+                // "deleting" also for a restore: one text for both. Pairs
+                // before this one stay done.
+                TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting files in the quarantine");
+                errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+                goto END;
+            }
+            const char* szVolume = jVolume.asCString();
+            const char* szName = jName.asCString();
+
+            // A pair that cannot be looked up is skipped without a failure record.
+            if (AVQuarantineGet(szVolume, &quarantine) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed:%s", szVolume);
+                continue;
+            }
+            if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s", quarantine.szDBPath);
+                goto NEXT_ITEM;
+            }
+            if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "failed to get DB entry for renamedName='%s' from DB:%s", szName,
+                         quarantineConn->path.szDBPath);
+                goto NEXT_ITEM;
+            }
+            memset(szSharePath, 0, sizeof szSharePath);
+            if (AVQuarantineGetExtShareNameByMountPath(quarantine.szVolumePath, szSharePath,
+                                                       sizeof szSharePath) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "error while get sharefolder path");
+                goto NEXT_ITEM;
+            }
+            if (blRestore) {
+                errType = AVQuarantineRestoreFile(quarantineConn, szName, strlen(szName));
+            } else {
+                errType = AVQuarantineDeleteFile(quarantineConn, szName, strlen(szName));
+            }
+            if (errType == AVQ_ERR_OK) goto NEXT_ITEM;
+
+            // Reported item by item in the answer, so only a debug line here.
+            if (blRestore) {
+                TAVO_LOG(TAVO_LOG_DEBUG, "error restore file[%s] from quarantine[%s] type:%d", szName,
+                         szVolume, static_cast<int>(errType));
+            } else {
+                TAVO_LOG(TAVO_LOG_DEBUG, "error delete file[%s] from quarantine[%s] type:%d", szName,
+                         szVolume, static_cast<int>(errType));
+            }
+            FormFullPath(szFullPath, quarantine.szVolumePath, quarantineFile.szOriginalPath);
+            recordArray.append(FailRecord(szFullPath, quarantine.szVolumePath, quarantineFile,
+                                          static_cast<int>(errType), szSharePath));
+            ++iFailCounter;
+
+        NEXT_ITEM:
+            if (quarantineConn) {
+                AVQuarantineClose(&quarantineConn);
+                quarantineConn = nullptr;
+            }
+        }
+    }
+
+    jRetObj["failArray"] = recordArray;
+    jRetObj["failCount"] = iFailCounter;
+
+END:
+    if (quarantineConn) {
+        AVQuarantineClose(&quarantineConn);
+        quarantineConn = nullptr;
+    }
+    Answer(_resp, errCode, jRetObj);
 }
 
-void QuarantineHandler::RestoreList() const {
-    int errCode = WEBAPI_ERR_NONE;
-    Json::Value jRetObj;
-    Json::Value jParams;
+void QuarantineHandler::DeleteList() const { WorkThroughPairs(false); }
 
-    CheckParam(jParams, errCode);
-    if (errCode != WEBAPI_ERR_NONE) {
-        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        _resp->SetError(errCode, jRetObj);
-        return;
-    }
-    WorkThroughPairs(jParams, true, _resp);
-}
+void QuarantineHandler::RestoreList() const { WorkThroughPairs(true); }
 
 void QuarantineHandler::Retry() const {
     int errCode = WEBAPI_ERR_NONE;
@@ -340,11 +338,11 @@ void QuarantineHandler::Retry() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        _resp->SetError(errCode, jRetObj);
-        return;
+        goto END;
     }
 
-    // The buttons stay disabled until the service has finished the attempt.
+    // The buttons stay disabled until the service has finished the attempt,
+    // also when the engine status below cannot be read.
     if (AVButtonSetReProcDisable() != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to disable re-process button");
     }
@@ -354,108 +352,102 @@ void QuarantineHandler::Retry() const {
     memset(&engineStatus, 0, sizeof engineStatus);
     if (AVGetEngStat(&engineStatus) != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "get engine status failed");
-        _resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
-        return;
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
     }
     if (engineStatus.mvFailedCnt == 0) {
         TAVO_LOG(TAVO_LOG_DEBUG, "unexpected state: no mvFailed item");
-        _resp->SetSuccess(jRetObj);
-        return;
+        goto END;
     }
 
     iFuncRet = QLIBCProcForkChildNoWait();
     if (iFuncRet == -1) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to fork process");
-        _resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
-        return;
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
     }
-    if (iFuncRet == 1) {
-        _resp->SetSuccess(jRetObj);
-        return;
+    if (iFuncRet != 1) {
+        // The detached child never answers the request, and ends with status 1
+        // also when the attempt succeeded: nobody waits for it.
+        if (AVTryProcessAgain() < 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to re-process");
+        }
+        exit(1);
     }
-    // The detached child: never answers the request.
-    if (AVTryProcessAgain() < 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "failed to re-process");
-    }
-    exit(1);
+
+END:
+    Answer(_resp, errCode, jRetObj);
 }
 
-void QuarantineHandler::TaskDeleteAll() const {
+// No CheckParam and no answer of their own: the host answers with the task id.
+void QuarantineHandler::StartAllTask(APITaskFunc task) const {
     APIPolling poll(_req);
     poll.SetRequest(_req);
-    poll.SetGroupAttr(kTaskGroup);
+    poll.SetGroupAttr(SZ_TASK_GROUP);
     poll.SetRemoveAttr(false);
-    poll.SetPrefixAttr(kTaskPrefix);
-    poll.Start(_resp, doDeleteAll, nullptr);
+    poll.SetPrefixAttr(SZ_TASK_PREFIX);
+    poll.Start(_resp, task, nullptr);
 }
 
-void QuarantineHandler::TaskRestoreAll() const {
-    APIPolling poll(_req);
-    poll.SetRequest(_req);
-    poll.SetGroupAttr(kTaskGroup);
-    poll.SetRemoveAttr(false);
-    poll.SetPrefixAttr(kTaskPrefix);
-    poll.Start(_resp, doRestoreAll, nullptr);
-}
+void QuarantineHandler::TaskDeleteAll() const { StartAllTask(doDeleteAll); }
+
+// Also without a valid "addToWhiteList" a task starts; it then ends with 114.
+void QuarantineHandler::TaskRestoreAll() const { StartAllTask(doRestoreAll); }
 
 void QuarantineHandler::doDeleteAll(APIRequest* req, APIResponse* resp, void* data) {
     (void)data;
-    Json::Value jRetObj;
-    FAILED_QITEM_LIST* failListHead = nullptr;
-
-    if (!req || !resp) {
-        TAVO_LOG(TAVO_LOG_ERR, "NULL API parameters");
-        if (resp) resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
-        return;
-    }
-    // The front end sees the task running until the final answer replaces this.
-    resp->SetSuccess(jRetObj);
-
-    if (AVQuarantineDeleteAllFiles(&failListHead) != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "failed to delete all quarantine files");
-        if (failListHead) AVQuarantineFailListFree(failListHead);
-        resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
-        return;
-    }
-    FillFailArray(failListHead, jRetObj);
-    if (failListHead) AVQuarantineFailListFree(failListHead);
-    resp->SetSuccess(jRetObj);
+    RunAllTask(req, resp, false);
 }
 
 void QuarantineHandler::doRestoreAll(APIRequest* req, APIResponse* resp, void* data) {
     (void)data;
+    RunAllTask(req, resp, true);
+}
+
+void QuarantineHandler::RunAllTask(APIRequest* req, APIResponse* resp, bool blRestore) {
+    int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
     FAILED_QITEM_LIST* failListHead = nullptr;
     BOOL blAddWhitelist = FALSE;
 
+    // A task answers up to twice (an early success, then its result), so its
+    // refusals before the early success answer and return at once.
     if (!req || !resp) {
         TAVO_LOG(TAVO_LOG_ERR, "NULL API parameters");
         if (resp) resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
         return;
     }
-    if (!req->HasParam("addToWhiteList") || !req->GetParam("addToWhiteList", Json::Value()).isBool()) {
-        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
-                 "addToWhiteList");
-        resp->SetError(WEBAPI_ERR_NO_REQUIRED_PARAM, jRetObj);
-        return;
+    if (blRestore) {
+        // The starter ran no CheckParam: the task reads its request itself.
+        if (!req->HasParam("addToWhiteList") || !req->GetParam("addToWhiteList", Json::Value()).isBool()) {
+            TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
+                     "addToWhiteList");
+            resp->SetError(WEBAPI_ERR_NO_REQUIRED_PARAM, jRetObj);
+            return;
+        }
+        jParams["addToWhiteList"] = req->GetParam("addToWhiteList", Json::Value());
     }
-    jParams["addToWhiteList"] = req->GetParam("addToWhiteList", Json::Value());
+    // The front end sees the task running until the final answer replaces this.
     resp->SetSuccess(jRetObj);
 
-    blAddWhitelist = jParams["addToWhiteList"].asBool() ? TRUE : FALSE;
-    if (AVQuarantineRestoreAllFiles(blAddWhitelist, &failListHead) != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "failed to restore all quarantine files");
-        if (failListHead) AVQuarantineFailListFree(failListHead);
-        resp->SetError(WEBAPI_ERR_INTERNAL_ERROR, jRetObj);
-        return;
+    if (blRestore) {
+        blAddWhitelist = jParams["addToWhiteList"].asBool() ? TRUE : FALSE;
+        if (AVQuarantineRestoreAllFiles(blAddWhitelist, &failListHead) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to restore all quarantine files");
+            errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        }
+    } else if (AVQuarantineDeleteAllFiles(&failListHead) != 0) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to delete all quarantine files");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
     }
-    FillFailArray(failListHead, jRetObj);
+    // A failed call answers 117 without "failArray", even when it left a list.
+    if (errCode == WEBAPI_ERR_NONE) FillFailArray(failListHead, jRetObj);
     if (failListHead) AVQuarantineFailListFree(failListHead);
-    resp->SetSuccess(jRetObj);
+    Answer(resp, errCode, jRetObj);
 }
 
-void QuarantineHandler::TaskStatus() const {
+void QuarantineHandler::ReachTask(bool blStop) const {
     int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
@@ -465,47 +457,34 @@ void QuarantineHandler::TaskStatus() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        _resp->SetError(errCode, jRetObj);
-        return;
+        goto END;
     }
     strTaskId = jParams["task_id"].asString();
     if (strTaskId.empty()) {
+        // "emtpy" as the log has always spelt it.
         TAVO_LOG(TAVO_LOG_ERR, "task_id is emtpy");
-        _resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
-        return;
+        errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+        goto END;
     }
-    if (!poll.Status(strTaskId, jRetObj)) {
+    if (blStop) {
+        // Always with kill set: the host ends the task at once.
+        if (!poll.Stop(strTaskId, true)) {
+            errCode = WEBAPI_ERR_INTERNAL_ERROR;
+            TAVO_LOG(TAVO_LOG_ERR, "failed to stop task");
+        }
+    } else if (!poll.Status(strTaskId, jRetObj)) {
+        // The failure answer carries whatever Status left in jRetObj.
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         TAVO_LOG(TAVO_LOG_ERR, "failed to get task status");
     }
+
+END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void QuarantineHandler::TaskStop() const {
-    int errCode = WEBAPI_ERR_NONE;
-    Json::Value jRetObj;
-    Json::Value jParams;
-    std::string strTaskId;
-    APIPolling poll(_req);
+void QuarantineHandler::TaskStatus() const { ReachTask(false); }
 
-    CheckParam(jParams, errCode);
-    if (errCode != WEBAPI_ERR_NONE) {
-        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        _resp->SetError(errCode, jRetObj);
-        return;
-    }
-    strTaskId = jParams["task_id"].asString();
-    if (strTaskId.empty()) {
-        TAVO_LOG(TAVO_LOG_ERR, "task_id is emtpy");
-        _resp->SetError(WEBAPI_ERR_REQUEST_PARAMETER_INVALID, jRetObj);
-        return;
-    }
-    if (!poll.Stop(strTaskId, true)) {
-        errCode = WEBAPI_ERR_INTERNAL_ERROR;
-        TAVO_LOG(TAVO_LOG_ERR, "failed to stop task");
-    }
-    Answer(_resp, errCode, jRetObj);
-}
+void QuarantineHandler::TaskStop() const { ReachTask(true); }
 
 }  // namespace AntiVirus
 }  // namespace TAVO

@@ -33,6 +33,16 @@ protected:
     static void doRestoreAll(APIRequest* req, APIResponse* resp, void* data);
 
 private:
+    // delete_list and restore_list: each (volume, name) pair in turn; only the
+    // service's refusals become failure records.
+    void WorkThroughPairs(bool blRestore) const;
+    // task_delete_all and task_restore_all: the host starts the task and answers.
+    void StartAllTask(APITaskFunc task) const;
+    // The bodies of doDeleteAll and doRestoreAll.
+    static void RunAllTask(APIRequest* req, APIResponse* resp, bool blRestore);
+    // task_status and task_stop: ask the host about one task.
+    void ReachTask(bool blStop) const;
+
     APIRequest* _req;
     APIResponse* _resp;
     const std::string _method;

@@ -50,23 +50,29 @@ void ScanHandler::StartWithArgument(const char* szArgument) const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
+    // No look at the engine first: a start while a scan runs launches another
+    // scanner, and the service sorts that out.
     iFuncRet = QLIBCProcForkChildNoWait();
     if (iFuncRet == -1) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to fork process");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
-    } else if (iFuncRet != 1) {
-        // The detached child only runs the scanner; it never answers.
+        goto END;
+    }
+    if (iFuncRet != 1) {
+        // The detached child only runs the scanner; it never answers. It ends
+        // with status 1 whatever happened: nobody waits for it.
         if (QLIBCExec(SZ_SCANNER_PATH, szArgument, nullptr, nullptr, nullptr) < 0) {
+            // "excute" as the log watchers have always matched it.
             TAVO_LOG(TAVO_LOG_ERR, "Cannot excute %s %s", SZ_SCANNER_PATH, szArgument);
         }
         exit(1);
-    } else {
-        AVButtonUIStatusEnterIntoScanning(4);
     }
+    AVButtonUIStatusEnterIntoScanning(4);
+
+END:
     Answer(_resp, errCode, jRetObj);
 }
 
@@ -85,8 +91,7 @@ void ScanHandler::StartCustom() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     pScanList = QLIBCSzListAlloc(1024);
@@ -97,6 +102,7 @@ void ScanHandler::StartCustom() const {
     }
 
     {
+        // Paths go to the scanner as sent: not checked, not normalised, duplicates kept.
         const Json::Value& jTargets = jParams["scanTarget"];
         for (Json::Value::const_iterator it = jTargets.begin(); it != jTargets.end(); ++it) {
             if (!it->isString()) {
@@ -108,6 +114,7 @@ void ScanHandler::StartCustom() const {
         }
     }
 
+    // An empty target list is not refused: the scanner gets an empty file-list.
     if (AVTransSZListToFileList(szFileListFileName, sizeof(szFileListFileName), pScanList) < 0) {
         TAVO_LOG(TAVO_LOG_ERR, "Cannot generate filelist file for custom scan");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
@@ -138,7 +145,8 @@ END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void ScanHandler::Pause() const {
+void ScanHandler::ControlTask(bool blActsOnUpdate, int (*pfnAction)(), const char* szActionFailed,
+                              std::initializer_list<std::pair<int (*)(), const char*>> rgButtonUpdates) const {
     int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
@@ -148,8 +156,7 @@ void ScanHandler::Pause() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     if (AVGetEngStat(&engineStatus) != 0) {
@@ -157,99 +164,44 @@ void ScanHandler::Pause() const {
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }
-    if (engineStatus.isScanning || engineStatus.isInitializing) {
-        if (AVScanPause() != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "error while pause");
+    if (engineStatus.isScanning || (blActsOnUpdate && engineStatus.isUpdating) || engineStatus.isInitializing) {
+        if (pfnAction() != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "%s", szActionFailed);
             errCode = WEBAPI_ERR_INTERNAL_ERROR;
             goto END;
         }
     } else {
+        // Nothing to act on, yet the buttons below still follow the user's click.
         TAVO_LOG(TAVO_LOG_DEBUG, "illegal operation on current status");
     }
-    if (AVButtonSetPausePressed() != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "set pause button pressed fail");
+    // Best effort: a button that cannot be set is logged, the answer stays success.
+    for (const std::pair<int (*)(), const char*>& buttonUpdate : rgButtonUpdates) {
+        if (buttonUpdate.first() != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "%s", buttonUpdate.second);
+        }
     }
 
 END:
     Answer(_resp, errCode, jRetObj);
+}
+
+void ScanHandler::Pause() const {
+    ControlTask(false, AVScanPause, "error while pause",
+                {{AVButtonSetPausePressed, "set pause button pressed fail"}});
 }
 
 void ScanHandler::Resume() const {
-    int errCode = WEBAPI_ERR_NONE;
-    Json::Value jRetObj;
-    Json::Value jParams;
-    TAVOAV_STAT engineStatus;
-    memset(&engineStatus, 0, sizeof(engineStatus));
-
-    CheckParam(jParams, errCode);
-    if (errCode != WEBAPI_ERR_NONE) {
-        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
-    }
-
-    if (AVGetEngStat(&engineStatus) != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "get engine status failed");
-        errCode = WEBAPI_ERR_INTERNAL_ERROR;
-        goto END;
-    }
-    if (engineStatus.isScanning || engineStatus.isInitializing) {
-        if (AVScanResume() != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "error while resume");
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            goto END;
-        }
-    } else {
-        TAVO_LOG(TAVO_LOG_DEBUG, "illegal operation on current status");
-    }
-    if (AVButtonResetPausePressed() != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "reset pause button pressed fail");
-    }
-    if (AVButtonSetStopEnable() != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "reset stop button disable fail");
-    }
-
-END:
-    Answer(_resp, errCode, jRetObj);
+    // "disable" in the second line is the wording the log has always had.
+    ControlTask(false, AVScanResume, "error while resume",
+                {{AVButtonResetPausePressed, "reset pause button pressed fail"},
+                 {AVButtonSetStopEnable, "reset stop button disable fail"}});
 }
 
 void ScanHandler::Stop() const {
-    int errCode = WEBAPI_ERR_NONE;
-    Json::Value jRetObj;
-    Json::Value jParams;
-    TAVOAV_STAT engineStatus;
-    memset(&engineStatus, 0, sizeof(engineStatus));
-
-    CheckParam(jParams, errCode);
-    if (errCode != WEBAPI_ERR_NONE) {
-        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
-    }
-
-    if (AVGetEngStat(&engineStatus) != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "get engine status failed");
-        errCode = WEBAPI_ERR_INTERNAL_ERROR;
-        goto END;
-    }
-    if (engineStatus.isScanning || engineStatus.isUpdating || engineStatus.isInitializing) {
-        if (AVStop() != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "error while stop current task");
-            errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            goto END;
-        }
-    } else {
-        TAVO_LOG(TAVO_LOG_DEBUG, "illegal operation on current status");
-    }
-    if (AVButtonSetStopDisable() != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "set stop button pressed disable fail");
-    }
-    if (AVButtonSetPauseDisable() != 0) {
-        TAVO_LOG(TAVO_LOG_ERR, "set pause button disable fail");
-    }
-
-END:
-    Answer(_resp, errCode, jRetObj);
+    // Stop, unlike pause and resume, also ends a running update.
+    ControlTask(true, AVStop, "error while stop current task",
+                {{AVButtonSetStopDisable, "set stop button pressed disable fail"},
+                 {AVButtonSetPauseDisable, "set pause button disable fail"}});
 }
 
 void ScanHandler::AckResult() const {
@@ -262,8 +214,7 @@ void ScanHandler::AckResult() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     if (AVGetEngStat(&engineStatus) != 0) {
@@ -275,8 +226,10 @@ void ScanHandler::AckResult() const {
         TAVO_LOG(TAVO_LOG_DEBUG, "illegal operation on current status");
         goto END;
     }
+    // Its result is ignored: the button and UI state below are set regardless.
     AVClearStayInNotify();
     if (AVButtonSetAckDisable() != 0) {
+        // Fails the answer, but the UI state is still set below.
         TAVO_LOG(TAVO_LOG_ERR, "set ack button pressed fail");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
     }

@@ -2,7 +2,9 @@
 // the running task; acknowledge a finished scan's result.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "tavo/webapi.h"
 
@@ -28,6 +30,10 @@ protected:
 private:
     // Starts the scanner with one argument in a detached child.
     void StartWithArgument(const char* szArgument) const;
+    // Pause, resume and stop: the service action when a task runs (also an
+    // update when blActsOnUpdate), then each button update in order.
+    void ControlTask(bool blActsOnUpdate, int (*pfnAction)(), const char* szActionFailed,
+                     std::initializer_list<std::pair<int (*)(), const char*>> rgButtonUpdates) const;
 
     APIRequest* _req;
     APIResponse* _resp;

@@ -120,8 +120,7 @@ void SettingsHandler::GeneralGetSysInfo() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     if (AVGetEngStat(&engineStatus) != 0) {
@@ -131,6 +130,9 @@ void SettingsHandler::GeneralGetSysInfo() const {
     }
     iGetInfoRet = AVGetEngInfo(&engineInfo);
 
+    // First match wins: with the result notice up the word is "infected" or
+    // "completed", never "danger", even when moves failed. It is set before
+    // the engine information is judged, so that failure's answer carries it.
     if (engineStatus.isInitializing) {
         jRetObj["sysStatus"] = "preparing";
     } else if (engineStatus.isScanning) {
@@ -162,6 +164,7 @@ void SettingsHandler::GeneralGetSysInfo() const {
     jRetObj["scanFileCountTotal"] = LongLongText(engineStatus.scanFileCountTotal);
 
     if (AVButtonStatusGet(&buttonStatus) != 0) {
+        // Not a failure of the request: every button reads as false.
         TAVO_LOG(TAVO_LOG_ERR, "failed to get button status");
         memset(&buttonStatus, 0, sizeof(buttonStatus));
     }
@@ -225,8 +228,7 @@ void SettingsHandler::GeneralUpdate() {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     if (AVGetEngStat(&engineStatus) != 0) {
@@ -256,6 +258,7 @@ void SettingsHandler::GeneralUpdate() {
         }
         exit(1);
     }
+    // Success after the pause whether or not the child found the engine idle.
     sleep(3);
 
 END:
@@ -270,10 +273,10 @@ void SettingsHandler::GeneralClearWarning() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
+    // A failed button does not keep the failed list from being cleared.
     if (AVButtonSetClearDisable() != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "set clear button pressed fail");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
@@ -282,6 +285,8 @@ void SettingsHandler::GeneralClearWarning() const {
         TAVO_LOG(TAVO_LOG_ERR, "failed to remove failed list file");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
     }
+
+END:
     Answer(_resp, errCode, jRetObj);
 }
 
@@ -296,8 +301,7 @@ void SettingsHandler::ConfigGet() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     pConfig = static_cast<TAVOAV_CONF*>(malloc(sizeof(TAVOAV_CONF)));
@@ -325,6 +329,7 @@ void SettingsHandler::ConfigGet() const {
         goto END;
     }
 
+    // An unknown filter rule fails the request with "virusAction" already set.
     iFilterRule = RawInt(&pConfig->filenameFilterRule);
     if (iFilterRule == TAVOAV_SCAN_ALL) {
         jRetObj["scanExtensionOnly"] = false;
@@ -356,8 +361,7 @@ void SettingsHandler::ConfigSet() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
     config = jParams["config"];
@@ -374,6 +378,7 @@ void SettingsHandler::ConfigSet() const {
                                                                        : MV_INFECTED_FILES;
         filenameRule = jConfig["scanExtensionOnly"].asBool() ? TAVOAV_SCAN_EXTENSIONS : TAVOAV_SCAN_ALL;
 
+        // No transaction: a failing setter leaves the earlier ones written.
         if (AVSetScanFilterRule(filenameRule) != 0) {
             TAVO_LOG(TAVO_LOG_ERR, "failed to set configuration");
             errCode = WEBAPI_ERR_INTERNAL_ERROR;
@@ -403,24 +408,26 @@ void SettingsHandler::ConfigRestoreDefault() const {
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        Answer(_resp, errCode, jRetObj);
-        return;
+        goto END;
     }
 
+    // Only a note, yet at priority 3 like the failures: every reset leaves it in the log.
     TAVO_LOG(TAVO_LOG_ERR, "restore default config");
     if (AVResetConf() != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "error while restoring factory defaults");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
     }
+
+END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void SettingsHandler::FileExtLoad() const {
+void SettingsHandler::LoadListPage(bool blWhiteList) const {
     int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
-    Json::Value extensionItemArray(Json::arrayValue);
-    PQLIBSZLIST pListExtensions = nullptr;
+    Json::Value jItemArray(Json::arrayValue);
+    PQLIBSZLIST pList = nullptr;
     int64_t start = 0;
     int64_t limit = 0;
 
@@ -438,25 +445,29 @@ void SettingsHandler::FileExtLoad() const {
     start = jParams["start"].asInt64();
     limit = jParams["limit"].asInt64();
 
-    pListExtensions = QLIBCSzListAlloc(I_LIST_CAPACITY);
-    if (!pListExtensions) {
+    pList = QLIBCSzListAlloc(I_LIST_CAPACITY);
+    if (!pList) {
         TAVO_LOG(TAVO_LOG_ERR, "Failed to alloc memory");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }
-    if (AVExtensionListGet(&pListExtensions) != 0) {
+    // Answered 117 without a line of its own, unlike every other failure here.
+    if ((blWhiteList ? AVWhiteListGet(&pList) : AVExtensionListGet(&pList)) != 0) {
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }
 
-    extensionItemArray = PageOf(pListExtensions, start, limit, "extension");
-    jRetObj["extensionList"] = extensionItemArray;
-    jRetObj["itemCount"] = pListExtensions->nItem;
+    jItemArray = PageOf(pList, start, limit, blWhiteList ? "filepath" : "extension");
+    jRetObj[blWhiteList ? "whiteList" : "extensionList"] = jItemArray;
+    jRetObj["itemCount"] = pList->nItem;
 
 END:
-    QLIBCSzListFree(pListExtensions);
+    // Freed also when never allocated: the list library takes a null list.
+    QLIBCSzListFree(pList);
     Answer(_resp, errCode, jRetObj);
 }
+
+void SettingsHandler::FileExtLoad() const { LoadListPage(false); }
 
 void SettingsHandler::FileExtAdd() const {
     int errCode = WEBAPI_ERR_NONE;
@@ -470,6 +481,7 @@ void SettingsHandler::FileExtAdd() const {
         goto END;
     }
 
+    // Only a negative result fails; any other is the count answered back.
     retv = AVExtensionListAdd(jParams["extension"].asCString());
     if (retv < 0) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to add line to extension list");
@@ -482,7 +494,7 @@ END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void SettingsHandler::FileExtDelete() const {
+void SettingsHandler::RemoveListEntries(bool blWhiteList) const {
     int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
@@ -494,16 +506,23 @@ void SettingsHandler::FileExtDelete() const {
     }
 
     {
-        const Json::Value& jList = jParams["extensionToBeDelete"];
+        const Json::Value& jList = jParams[blWhiteList ? "listToBeDelete" : "extensionToBeDelete"];
         const Json::ArrayIndex listSize = jList.size();
         for (Json::ArrayIndex i = 0; i < listSize; ++i) {
+            // A wrong element ends the request with 120 even after a failed
+            // removal; entries removed before it stay removed.
             if (!jList[i].isString()) {
-                TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting file extension");
+                TAVO_LOG(TAVO_LOG_ERR, "%s",
+                         blWhiteList ? "wrong data type for deleting files in the white list"
+                                     : "wrong data type for deleting file extension");
                 errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
                 goto END;
             }
-            if (AVExtensionListRemove(jList[i].asCString()) != 0) {
-                TAVO_LOG(TAVO_LOG_ERR, "failed to remove line from extension list");
+            // A refused entry fails the answer, but the rest are still removed.
+            if ((blWhiteList ? AVWhiteListRemove : AVExtensionListRemove)(jList[i].asCString()) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "%s",
+                         blWhiteList ? "failed to remove line from white list"
+                                     : "failed to remove line from extension list");
                 errCode = WEBAPI_ERR_INTERNAL_ERROR;
             }
         }
@@ -513,48 +532,9 @@ END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void SettingsHandler::WhiteListLoad() const {
-    int errCode = WEBAPI_ERR_NONE;
-    Json::Value jRetObj;
-    Json::Value jParams;
-    Json::Value whiteListItemArray(Json::arrayValue);
-    PQLIBSZLIST pListWhiteList = nullptr;
-    int64_t start = 0;
-    int64_t limit = 0;
+void SettingsHandler::FileExtDelete() const { RemoveListEntries(false); }
 
-    CheckParam(jParams, errCode);
-    if (errCode != WEBAPI_ERR_NONE) {
-        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        goto END;
-    }
-
-    if (!FitsInt32(jParams["start"]) || !FitsInt32(jParams["limit"])) {
-        TAVO_LOG(TAVO_LOG_ERR, "start or limit out of range");
-        errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-        goto END;
-    }
-    start = jParams["start"].asInt64();
-    limit = jParams["limit"].asInt64();
-
-    pListWhiteList = QLIBCSzListAlloc(I_LIST_CAPACITY);
-    if (!pListWhiteList) {
-        TAVO_LOG(TAVO_LOG_ERR, "Failed to alloc memory");
-        errCode = WEBAPI_ERR_INTERNAL_ERROR;
-        goto END;
-    }
-    if (AVWhiteListGet(&pListWhiteList) != 0) {
-        errCode = WEBAPI_ERR_INTERNAL_ERROR;
-        goto END;
-    }
-
-    whiteListItemArray = PageOf(pListWhiteList, start, limit, "filepath");
-    jRetObj["whiteList"] = whiteListItemArray;
-    jRetObj["itemCount"] = pListWhiteList->nItem;
-
-END:
-    QLIBCSzListFree(pListWhiteList);
-    Answer(_resp, errCode, jRetObj);
-}
+void SettingsHandler::WhiteListLoad() const { LoadListPage(true); }
 
 void SettingsHandler::WhiteListAdd() const {
     int errCode = WEBAPI_ERR_NONE;
@@ -571,6 +551,7 @@ void SettingsHandler::WhiteListAdd() const {
         const Json::Value& jList = jParams["listToBeAdd"];
         const Json::ArrayIndex listSize = jList.size();
         for (Json::ArrayIndex i = 0; i < listSize; ++i) {
+            // As in delete: 120 at once, entries added before it stay added.
             if (!jList[i].isString()) {
                 TAVO_LOG(TAVO_LOG_ERR, "wrong data type for adding files to the white list");
                 errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
@@ -630,6 +611,7 @@ void SettingsHandler::WhiteListAddQuarantined() const {
         const char* szName = jName.asCString();
         memset(&quarantineFile, 0, sizeof(quarantineFile));
 
+        // Failures of a single pair are logged only: the answer stays success.
         if (AVQuarantineGet(szVolume, &quarantine) != 0) {
             TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed: %s", szVolume);
         } else if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
@@ -659,36 +641,7 @@ END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void SettingsHandler::WhiteListDelete() const {
-    int errCode = WEBAPI_ERR_NONE;
-    Json::Value jRetObj;
-    Json::Value jParams;
-
-    CheckParam(jParams, errCode);
-    if (errCode != WEBAPI_ERR_NONE) {
-        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
-        goto END;
-    }
-
-    {
-        const Json::Value& jList = jParams["listToBeDelete"];
-        const Json::ArrayIndex listSize = jList.size();
-        for (Json::ArrayIndex i = 0; i < listSize; ++i) {
-            if (!jList[i].isString()) {
-                TAVO_LOG(TAVO_LOG_ERR, "wrong data type for deleting files in the white list");
-                errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
-                goto END;
-            }
-            if (AVWhiteListRemove(jList[i].asCString()) != 0) {
-                TAVO_LOG(TAVO_LOG_ERR, "failed to remove line from white list");
-                errCode = WEBAPI_ERR_INTERNAL_ERROR;
-            }
-        }
-    }
-
-END:
-    Answer(_resp, errCode, jRetObj);
-}
+void SettingsHandler::WhiteListDelete() const { RemoveListEntries(true); }
 
 void SettingsHandler::ScheduleLoad() const {
     int errCode = WEBAPI_ERR_NONE;
@@ -712,6 +665,7 @@ void SettingsHandler::ScheduleLoad() const {
         goto END;
     }
     if (TAVODBExecute(pDBHandle, "SELECT * FROM schedule;", &pResult) != 0) {
+        // "databse" as the log has always spelt it.
         TAVO_LOG(TAVO_LOG_ERR, "failed to query schedule databse");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
@@ -763,6 +717,8 @@ void SettingsHandler::ScheduleSave() const {
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }
+    // No transaction: a failure midway leaves the jobs inserted so far, and the
+    // crontab keeps the old schedule until the next successful save.
     if (AVScheduleClear(pDBHandle) != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to clear schedule");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;

@@ -36,6 +36,11 @@ protected:
     void CheckParam(Json::Value& jParams, int& errCode) const;
 
 private:
+    // load of the extension list or the white list: one page and the count.
+    void LoadListPage(bool blWhiteList) const;
+    // delete of the extension list or the white list: each listed entry in turn.
+    void RemoveListEntries(bool blWhiteList) const;
+
     APIRequest* _req;
     APIResponse* _resp;
     const std::string _method;

@@ -336,3 +336,129 @@ TEST(HostProgram, CommandLineExitCodes) {
     EXPECT_EQ(1, badVersion.status);
     EXPECT_EQ("{\"success\":false,\"error\":{\"code\":101}}\n", badVersion.out);
 }
+
+// --- input that must not crash the host ---------------------------------------
+
+namespace {
+
+std::string Brackets(int levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
+std::string PercentBrackets(int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "%5B";
+    for (int i = 0; i < levels; ++i) text += "%5D";
+    return text;
+}
+
+const std::string kAnswer101 = "{\"success\":false,\"error\":{\"code\":101}}";
+const std::string kAnswer117 = "{\"success\":false,\"error\":{\"code\":117}}";
+
+}  // namespace
+
+TEST(HostProgram, DeepNestingIsAnswered101AndLogged) {
+    // GET, POST and the command line, in one parameter or in several.
+    HostRun get = RunHost({"REQUEST_METHOD=GET", "QUERY_STRING=api=TAVO.Test&version=1&method=echo&p=" + PercentBrackets(1001)},
+                          {});
+    EXPECT_EQ(0, get.status) << get.err;
+    EXPECT_EQ(Cgi(kAnswer101), get.out);
+    EXPECT_NE(std::string::npos, get.err.find("bad request: parameter p: JSON value refused")) << get.err;
+
+    const std::string body = "api=TAVO.Test&version=1&method=echo&a=1&scanTarget=" + PercentBrackets(5000);
+    HostRun post = RunHost({"REQUEST_METHOD=POST", "CONTENT_TYPE=application/x-www-form-urlencoded",
+                            "CONTENT_LENGTH=" + std::to_string(body.size())},
+                           {}, body);
+    EXPECT_EQ(0, post.status) << post.err;
+    EXPECT_EQ(Cgi(kAnswer101), post.out);
+
+    HostRun cli = RunHost({}, {"call", "TAVO.Test", "1", "echo", "p=" + Brackets(1000)});
+    EXPECT_EQ(1, cli.status) << cli.err;
+    EXPECT_EQ(kAnswer101 + "\n", cli.out);
+    EXPECT_NE(std::string::npos, cli.err.find("bad request: parameter p: JSON value refused")) << cli.err;
+
+    // Within the limit the value reaches the plug-in.
+    HostRun fine = RunHost({}, {"call", "TAVO.Test", "1", "echo", "p=[[[\"x\"]]]"});
+    EXPECT_EQ(0, fine.status) << fine.err;
+}
+
+TEST(HostProgram, NulEscapeIsAnswered101LikeANulByte) {
+    for (const std::string& value : {std::string("%5B%22%2Fvolume1%2Fa%5Cu0000b%22%5D"), std::string("%22e%5Cu0000x%22"),
+                                     std::string("%7B%22k%5Cu0000%22%3A1%7D")}) {
+        HostRun run = RunHost({"REQUEST_METHOD=GET", "QUERY_STRING=api=TAVO.Test&version=1&method=echo&p=" + value}, {});
+        EXPECT_EQ(Cgi(kAnswer101), run.out) << value;
+        EXPECT_NE(std::string::npos, run.err.find("JSON value holds a NUL character")) << run.err;
+    }
+    HostRun cli = RunHost({}, {"call", "TAVO.Test", "1", "echo", "scanTarget=[\"/volume1/a\\u0000b\"]"});
+    EXPECT_EQ(1, cli.status);
+    EXPECT_EQ(kAnswer101 + "\n", cli.out);
+}
+
+TEST(HostProgram, RefusedParameterNameIsLoggedOnOneLine) {
+    HostRun run = RunHost({"REQUEST_METHOD=GET",
+                           "QUERY_STRING=api=TAVO.Test&version=1&method=echo&x%0Atavo-webapi%5B1%5D%3A+forged=%22%5Cu0000%22"},
+                          {});
+    EXPECT_EQ(Cgi(kAnswer101), run.out);
+    EXPECT_NE(std::string::npos, run.err.find("parameter x\\ntavo-webapi[1]: forged: JSON value holds")) << run.err;
+    EXPECT_EQ(std::string::npos, run.err.find("\ntavo-webapi[1]")) << run.err;
+}
+
+TEST(HostProgram, ExceptionOutsideTheEntryIsAnswered117) {
+    // The plug-in's table function throws while the plug-ins are loaded.
+    const std::string plugins = std::string("TAVO_WEBAPI_PLUGINS=") + TEST_THROWING_PLUGIN_DIR;
+    HostRun cgi = RunHost({plugins, "REQUEST_METHOD=GET", "QUERY_STRING=api=TAVO.Test&version=1&method=echo"}, {});
+    EXPECT_EQ(0, cgi.status) << cgi.err;
+    EXPECT_EQ(Cgi(kAnswer117), cgi.out);
+    EXPECT_NE(std::string::npos, cgi.err.find("exception escaped the request's handling: no table today")) << cgi.err;
+
+    HostRun cli = RunHost({plugins}, {"call", "TAVO.Test", "1", "echo"});
+    EXPECT_EQ(1, cli.status) << cli.err;
+    EXPECT_EQ(kAnswer117 + "\n", cli.out);
+}
+
+// --- requests from foreign pages ----------------------------------------------
+
+namespace {
+
+const std::string kForbidden =
+    "Status: 403 Forbidden\n" + std::string(kJsonHeaders) + "{\"success\":false,\"error\":{\"code\":105}}";
+
+HostRun Get(std::vector<std::string> env) {
+    env.push_back("REQUEST_METHOD=GET");
+    env.push_back("QUERY_STRING=api=TAVO.Test&version=1&method=echo&x=1");
+    return RunHost(env, {});
+}
+
+const std::string kServed = Cgi("{\"success\":true,\"data\":{\"lang\":\"en\",\"params\":{\"x\":1}}}");
+
+}  // namespace
+
+TEST(HostProgram, CrossSiteFetchIsRefused) {
+    // What a browser sends for an <img> or a form on a page elsewhere, with
+    // no Origin and no Referer (referrer policy no-referrer).
+    for (const char* site : {"cross-site", "same-site", "", "CROSS-SITE"}) {
+        HostRun run = Get({"HTTP_HOST=127.0.0.1:8080", std::string("HTTP_SEC_FETCH_SITE=") + site});
+        EXPECT_EQ(kForbidden, run.out) << site;
+        EXPECT_NE(std::string::npos, run.err.find("cross-site request refused (cross-site fetch)")) << run.err;
+    }
+    for (const char* site : {"same-origin", "none"}) {
+        EXPECT_EQ(kServed, Get({"HTTP_HOST=127.0.0.1:8080", std::string("HTTP_SEC_FETCH_SITE=") + site}).out) << site;
+    }
+}
+
+TEST(HostProgram, ForeignHostIsRefusedUnderRebinding) {
+    // DNS rebinding: the attacker's name in both Origin and Host.
+    HostRun rebound = Get({"HTTP_HOST=evil.example:8080", "HTTP_ORIGIN=http://evil.example:8080"});
+    EXPECT_EQ(kForbidden, rebound.out);
+    EXPECT_NE(std::string::npos, rebound.err.find("not a host this server answers to")) << rebound.err;
+    EXPECT_EQ(kForbidden, Get({"HTTP_HOST=evil.example:8080"}).out);
+    EXPECT_EQ(kForbidden, Get({"HTTP_HOST=127.attacker.invalid:8080"}).out);
+
+    // Loopback, the listed names, and no Host header at all.
+    EXPECT_EQ(kServed, Get({"HTTP_HOST=127.0.0.1:8080", "HTTP_ORIGIN=http://127.0.0.1:8080"}).out);
+    EXPECT_EQ(kServed, Get({"HTTP_HOST=localhost:8080"}).out);
+    EXPECT_EQ(kServed, Get({"HTTP_HOST=[::1]:8080"}).out);
+    EXPECT_EQ(kServed, Get({}).out);
+    const std::string allowed = "TAVO_WEBAPI_ALLOWED_HOSTS=nas.example, 192.168.1.20";
+    EXPECT_EQ(kServed, Get({allowed, "HTTP_HOST=NAS.example:5000", "HTTP_ORIGIN=http://nas.example:5000"}).out);
+    EXPECT_EQ(kServed, Get({allowed, "HTTP_HOST=192.168.1.20"}).out);
+    EXPECT_EQ(kForbidden, Get({allowed, "HTTP_HOST=nas.example.evil:5000"}).out);
+}

@@ -140,3 +140,104 @@ TEST(ParseCall, LanguageFromLangFieldThenHeaderThenEnglish) {
     EXPECT_EQ("it", ParseCall(badLang, "it").request.GetUILanguage());
     EXPECT_FALSE(ParseCall(base, "it").request.HasParam("lang"));
 }
+
+// --- values the host refuses before any plug-in sees them --------------------
+
+namespace {
+
+std::string Nested(int levels, const std::string& inner = "") {
+    return std::string(levels, '[') + inner + std::string(levels, ']');
+}
+
+ParsedCall CallWith(const std::string& name, const std::string& value) {
+    return ParseCall({{"api", "A"}, {"version", "1"}, {"method", "m"}, {name, value}}, "");
+}
+
+}  // namespace
+
+TEST(ParseParamValue, DepthUpToTheLimitIsRead) {
+    Json::Value value;
+    std::string why;
+    ASSERT_TRUE(ParseParamValue(Nested(kMaxParamDepth), value, why)) << why;
+    EXPECT_TRUE(value.isArray());
+    EXPECT_EQ("", why);
+    // A scalar inside counts as a level.
+    ASSERT_TRUE(ParseParamValue(Nested(kMaxParamDepth - 1, "1"), value, why)) << why;
+    std::string objects;
+    for (int i = 1; i < kMaxParamDepth; ++i) objects += "{\"a\":";
+    objects += "{}" + std::string(kMaxParamDepth - 1, '}');
+    ASSERT_TRUE(ParseParamValue(objects, value, why)) << why;
+    EXPECT_TRUE(value.isObject());
+}
+
+TEST(ParseParamValue, DeeperNestingIsRefusedNotThrown) {
+    for (const std::string& text : {Nested(kMaxParamDepth + 1), Nested(kMaxParamDepth, "1"), Nested(1000),
+                                    Nested(1001), Nested(100000, "\"x\""), std::string(5000, '[')}) {
+        Json::Value value(7);
+        std::string why;
+        EXPECT_FALSE(ParseParamValue(text, value, why)) << text.size();
+        EXPECT_TRUE(value.isNull());
+        EXPECT_NE(std::string::npos, why.find("JSON value refused")) << why;
+    }
+    std::string objects;
+    for (int i = 0; i < 2000; ++i) objects += "{\"a\":";
+    Json::Value value;
+    std::string why;
+    EXPECT_FALSE(ParseParamValue(objects + "1" + std::string(2000, '}'), value, why));
+    // The one-argument form gives null for a refused value.
+    EXPECT_TRUE(ParseParamValue(Nested(2000)).isNull());
+}
+
+TEST(ParseParamValue, NulFromAnEscapeIsRefusedAnywhere) {
+    for (const char* text : {"\"a\\u0000b\"", "[\"/volume1/a\\u0000b\"]", "\"\\u0000\"", "[1,[2,[\"x\\u0000\"]]]",
+                             "{\"a\":\"b\\u0000\"}", "{\"a\\u0000b\":1}", "[{\"k\":{\"\\u0000\":[]}}]"}) {
+        Json::Value value;
+        std::string why;
+        EXPECT_FALSE(ParseParamValue(text, value, why)) << text;
+        EXPECT_EQ("JSON value holds a NUL character", why) << text;
+        EXPECT_TRUE(value.isNull()) << text;
+    }
+    // Escapes of other characters are read; text that is no JSON stays as it is.
+    Json::Value value;
+    std::string why;
+    ASSERT_TRUE(ParseParamValue("[\"a\\u0001b\\r\\n\", \"\\u00e4\"]", value, why)) << why;
+    EXPECT_EQ("a\x01" "b\r\n", value[0].asString());
+    EXPECT_EQ("\xc3\xa4", value[1].asString());
+    ASSERT_TRUE(ParseParamValue("/volume1/a\\u0000b", value, why));
+    EXPECT_EQ("/volume1/a\\u0000b", value.asString());
+}
+
+TEST(ParseParamValue, HugeValuesAreRead) {
+    Json::Value value;
+    std::string why;
+    const std::string longText(4 << 20, 'x');
+    ASSERT_TRUE(ParseParamValue("[\"" + longText + "\"]", value, why)) << why;
+    EXPECT_EQ(longText, value[0].asString());
+    ASSERT_TRUE(ParseParamValue(longText, value, why));
+    EXPECT_EQ(longText, value.asString());
+    std::string many = "[0";
+    for (int i = 1; i < 100000; ++i) many += ",1";
+    ASSERT_TRUE(ParseParamValue(many + "]", value, why)) << why;
+    EXPECT_EQ(100000u, value.size());
+    // A number past every range is no JSON number: it stays text.
+    const std::string digits(5000, '9');
+    ASSERT_TRUE(ParseParamValue("1e" + digits, value, why));
+    EXPECT_TRUE(value.isString());
+}
+
+TEST(ParseCall, RefusedParameterIs101WithTheReason) {
+    ParsedCall deep = CallWith("scanTarget", Nested(1000));
+    EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, deep.errorCode);
+    EXPECT_NE(std::string::npos, deep.errorText.find("parameter scanTarget: JSON value refused")) << deep.errorText;
+
+    ParsedCall nul = CallWith("scanTarget", "[\"/volume1/a\\u0000b\"]");
+    EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, nul.errorCode);
+    EXPECT_EQ("parameter scanTarget: JSON value holds a NUL character", nul.errorText);
+    EXPECT_FALSE(nul.request.HasParam("scanTarget"));
+
+    ParsedCall key = CallWith("config", "{\"virusAction\\u0000x\":\"do_nothing\"}");
+    EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, key.errorCode);
+
+    EXPECT_EQ(0, CallWith("scanTarget", Nested(kMaxParamDepth)).errorCode);
+    EXPECT_EQ(0, CallWith("extension", "\"e\\u0001x\"").errorCode);
+}

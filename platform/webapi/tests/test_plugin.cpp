@@ -1,7 +1,8 @@
-// A small plug-in for the host's tests. Built three times: as the plug-in
+// A small plug-in for the host's tests. Built four times: as the plug-in
 // "TAVO.Test" (entries below), with TEST_PLUGIN_DUPLICATE as a second file
-// claiming one of the same entries, and with TEST_PLUGIN_OTHER as a plug-in
-// of another API.
+// claiming one of the same entries, with TEST_PLUGIN_OTHER as a plug-in of
+// another API, and with TEST_PLUGIN_THROWING_TABLE as one whose table
+// function throws (an exception outside any entry function).
 #include <unistd.h>
 
 #include <cstdio>
@@ -87,7 +88,9 @@ void Sleeps(APIRequest*, APIResponse* resp, void*) {
 
 }  // namespace
 
-#if !defined(TEST_PLUGIN_DUPLICATE) && !defined(TEST_PLUGIN_OTHER)
+#if defined(TEST_PLUGIN_THROWING_TABLE)
+// No table: GetAPITable throws.
+#elif !defined(TEST_PLUGIN_DUPLICATE) && !defined(TEST_PLUGIN_OTHER)
 static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "echo", Echo},
     {"TAVO.Test", 1, "fail", Fail},
@@ -115,4 +118,8 @@ static TAVO::API_TABLE gTable[] = {
 };
 #endif
 
+#ifdef TEST_PLUGIN_THROWING_TABLE
+extern "C" TAVO_EXPORT TAVO::API_TABLE* GetAPITable(void) { throw std::runtime_error("no table today"); }
+#else
 extern "C" TAVO_EXPORT TAVO::API_TABLE* GetAPITable(void) { return gTable; }
+#endif

@@ -14,6 +14,7 @@
 #include "capture_stdout.h"
 #include "log_handler.h"
 #include "tavo/tavoav.h"
+#include "tavo/tavoav_engine.h"
 
 using TAVO::APIRequest;
 using TAVO::APIResponse;
@@ -310,6 +311,36 @@ TEST_F(LogHandlerDbTest, ExportNewestFirstWithSerialNumbers) {
                              "2026-12-01 05:00:00\r\n");
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_FALSE(resp.OutputEnabled());
+}
+
+// A share user names a file so that its event would carry a second,
+// made-up entry; the service stores the name as it is, and the export keeps
+// it inside its own line.
+TEST_F(LogHandlerDbTest, ExportKeepsAForgedFileNameOnItsOwnLine) {
+    Seed({});
+    const std::string name = "/volume1/a\r\n  1 info     config   Virus definitions updated                                    "
+                             "2026-12-01 10:00:00";
+    ASSERT_EQ(AVReportWrite("warning", "scan", ("Virus found: " + name + " (Eicar)").c_str()), 0);
+    ASSERT_EQ(AVReportWrite("info", "scan", "Scan finished"), 0);
+    APIResponse resp;
+    const std::string body = Body(Export(resp));
+    ASSERT_TRUE(resp.IsSuccess());
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = body.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(body.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 3u) << body;
+    EXPECT_EQ(lines[0] + "\r\n", kHeading);
+    EXPECT_EQ(lines[1].rfind("  1 info     scan     Scan finished ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("  2 warning  scan     Virus found: /volume1/a\\r\\n  1 info     config   Virus "
+                             "definitions updated",
+                             0),
+              0u)
+        << lines[2];
+    EXPECT_EQ(body.find('\n'), body.find("\r\n") + 1);
+    for (const std::string& line : lines) EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+    // The stored event is unchanged.
+    APIResponse page = Load(kAllCategories, kAllModules);
+    EXPECT_EQ(page.Data()["reportArray"][1]["eventContent"].asString(), "Virus found: " + name + " (Eicar)");
 }
 
 TEST_F(LogHandlerDbTest, ExportEmptyTableAndFailedConnection) {

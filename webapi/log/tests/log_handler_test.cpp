@@ -2,12 +2,14 @@
 // result objects, releases, and the export's bytes on standard output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
 #include "capture_stdout.h"
 #include "fake.h"
 #include "log_handler.h"
+#include "tavo/visible_text.h"
 
 using TAVO::APIRequest;
 using TAVO::APIResponse;
@@ -600,6 +602,47 @@ TEST_F(LogHandlerTest, ExportFailuresLeaveOnlyTheHeaderLines) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(resp3.ErrorCode(), 103);
     EXPECT_TRUE(fake::Calls().empty());
+}
+
+// A file named with a line break and a well-formed entry after it: the
+// export must show it inside its own event, never as an entry of its own.
+TEST_F(LogHandlerTest, ExportWritesControlBytesAsVisibleEscapes) {
+    const std::string forged =
+        "Virus found: /volume1/a\r\n  2 info     config   White list cleared                                           "
+        "2026-12-01 10:00:00 (Eicar)";
+    fake::W().results = {Rows({{"3", "warning", "scan", forged, "2026-12-01 10:00:01"},
+                               {"2", "info\t", "s\x1b" "an", "tab\there\x7f, bell\a, back\\slash", "2026\n"},
+                               {"1", "info", "scan", "plain", "2026-12-01 09:00:00"}})};
+    APIResponse resp;
+    const std::string out = Export(resp);
+    const std::string body = out.substr(out.find("\n\n") + 2);
+    EXPECT_EQ(body, std::string(kHeading) +
+                        "  1 warning  scan     Virus found: /volume1/a\\r\\n  2 info     config   White list cleared"
+                        "                                           2026-12-01 10:00:00 (Eicar) 2026-12-01 10:00:01\r\n"
+                        // Padded by the escaped text: "info\\t" is six characters wide, "s\\x1ban"
+                        // seven, the event 35.
+                        "  2 info\\t   s\\x1ban  tab\\there\\x7f, bell\\x07, back\\slash" + std::string(25, ' ') +
+                        " 2026\\n\r\n"
+                        "  3 info     scan     plain                                                        "
+                        "2026-12-01 09:00:00\r\n");
+    // One line per event: the only line ends are the export's own.
+    size_t lines = 0;
+    for (size_t at = body.find("\r\n"); at != std::string::npos; at = body.find("\r\n", at + 2)) ++lines;
+    EXPECT_EQ(lines, 4u);
+    EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 4);
+    EXPECT_EQ(std::count(body.begin(), body.end(), '\r'), 4);
+    EXPECT_TRUE(resp.IsSuccess());
+}
+
+TEST(VisibleText, EscapesOnlyControlBytes) {
+    std::string buffer;
+    const char* szPlain = "/volume1/\xc3\xa4 \"x\" \\n";
+    EXPECT_EQ(TAVO::VisibleText(szPlain, buffer), szPlain) << "nothing to escape: the text itself";
+    EXPECT_STREQ(TAVO::VisibleText("", buffer), "");
+    EXPECT_STREQ(TAVO::VisibleText("a\rb\nc\td", buffer), "a\\rb\\nc\\td");
+    EXPECT_STREQ(TAVO::VisibleText("\x01\x1f\x7f\x80\xff", buffer), "\\x01\\x1f\\x7f\x80\xff");
+    EXPECT_STREQ(TAVO::VisibleText("\x1b[31mred", buffer), "\\x1b[31mred");
+    EXPECT_STREQ(TAVO::VisibleText("\n", buffer), "\\n");
 }
 
 TEST(LogApiTable, EntriesInOrderAndTerminated) {

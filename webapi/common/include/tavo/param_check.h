@@ -52,8 +52,8 @@ ParamCheck CheckParamRules(const APIRequest& req, const std::string& method,
     return CheckParamRules(req, method, noParamMethods, A, methods, B, jParams, pszFailedName);
 }
 
-// 64-bit view of an integral parameter, or false when it lies outside the
-// 32-bit signed range (asInt would throw).
+// True when the value is a whole number in the 32-bit signed range, which
+// asInt reads without throwing; false otherwise (beyond the range included).
 bool FitsInt32(const Json::Value& value);
 
 }  // namespace TAVO

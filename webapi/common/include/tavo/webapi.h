@@ -27,9 +27,6 @@ enum WEBAPI_ERR {
     WEBAPI_ERR_REQUEST_PARAMETER_INVALID = 120,
 };
 
-// Name of a code ("WEBAPI_ERR_INTERNAL_ERROR"), or "WEBAPI_ERR_UNKNOWN".
-const char* WebapiErrName(int code);
-
 // One request as the host hands it to a plug-in. The plug-ins never create
 // or free it; the host (and tests) build it from the decoded parameters.
 class APIRequest {
