@@ -399,7 +399,7 @@ void ScanJob::CountFiles(const std::vector<std::string>& targets) {
     int64_t count = 0;
     TreeWalker::Callbacks callbacks;
     callbacks.wantDir = [this](const std::string& path) { return !filter_->IsWhiteListed(path); };
-    callbacks.onFile = [this, &count](int, const std::string& name, const std::string& path) {
+    callbacks.onFile = [this, &count](int, const std::string& name, const std::string& path, const struct stat&) {
         if (filter_->FileWanted(path, name)) ++count;
         return true;
     };
@@ -417,8 +417,8 @@ void ScanJob::ScanFiles(const std::vector<std::string>& targets) {
     pool_ = std::make_unique<ScanPool>(workers_, PoolWindow(workers_), [this](ScanItem& item) { Judge(item); });
     TreeWalker::Callbacks callbacks;
     callbacks.wantDir = [this](const std::string& path) { return !filter_->IsWhiteListed(path); };
-    callbacks.onFile = [this](int dirFd, const std::string& name, const std::string& path) {
-        return OnFile(dirFd, name, path);
+    callbacks.onFile = [this](int dirFd, const std::string& name, const std::string& path, const struct stat& st) {
+        return OnFile(dirFd, name, path, st);
     };
     callbacks.onError = [this](const std::string& path, const std::string& reason) {
         OnError(path, reason);
@@ -435,11 +435,17 @@ void ScanJob::ScanFiles(const std::vector<std::string>& targets) {
     SaveCache();
 }
 
-bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path) {
+bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path, const struct stat& entry) {
     if (!filter_->FileWanted(path, name)) return true;
     auto item = std::make_unique<ScanItem>();
     item->name = name;
     item->path = path;
+    // A file known clean as the walk found it is not opened at all: nothing
+    // is done to it, and its entry is what the cache speaks about.
+    if (blCacheOn_ && Cacheable(dirFd, entry.st_dev) && cache_.Knows(entry)) {
+        item->blFromCache = true;
+        return Dispatch(std::move(item), true);
+    }
     tavo::files::UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT) return Poll(false);  // gone since the folder was read
@@ -451,10 +457,6 @@ bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path
         return Poll(false);  // replaced by something else since the folder was read
     }
     item->blCacheable = blCacheOn_ && Cacheable(fd.Get(), item->st.st_dev);
-    if (item->blCacheable && cache_.Knows(item->st)) {
-        item->blFromCache = true;
-        return Dispatch(std::move(item), true);
-    }
     item->folder = FolderOf(dirFd);
     if (!item->folder) {
         item->result.verdict = Verdict::kError;
@@ -481,9 +483,14 @@ std::shared_ptr<FolderHandle> ScanJob::FolderOf(int dirFd) {
     return folder;
 }
 
+// fd: the file or its folder, whichever is at hand; it tells the filesystem
+// of dev only when it lies on dev itself (not so for a file mounted over
+// another).
 bool ScanJob::Cacheable(int fd, dev_t dev) {
     auto it = cacheableDevices_.find(dev);
     if (it != cacheableDevices_.end()) return it->second;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != dev) return false;
     struct statfs fs;
     bool blCacheable = fstatfs(fd, &fs) == 0 && CacheableFilesystem(static_cast<long>(fs.f_type));
     cacheableDevices_[dev] = blCacheable;

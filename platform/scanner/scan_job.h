@@ -58,7 +58,7 @@ private:
     void PrepareCache(const std::string& defsKey);
     void SaveCache();
     void ScanFiles(const std::vector<std::string>& targets);
-    bool OnFile(int dirFd, const std::string& name, const std::string& path);
+    bool OnFile(int dirFd, const std::string& name, const std::string& path, const struct stat& entry);
     // Runs on the workers: judges one open file.
     void Judge(ScanItem& item) const;
     // Hands an item to the pool, waiting (and polling) while it is full.

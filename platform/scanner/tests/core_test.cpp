@@ -79,7 +79,7 @@ protected:
         ASSERT_GE(rootFd, 0);
         TreeWalker::Callbacks cb;
         cb.wantDir = wantDir;
-        cb.onFile = [this](int dirFd, const std::string& name, const std::string& path) {
+        cb.onFile = [this](int dirFd, const std::string& name, const std::string& path, const struct stat&) {
             struct stat st;
             EXPECT_EQ(fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
             files_.push_back(path);
