@@ -85,7 +85,7 @@ bool CleanCache::Load(const std::string& path, const std::string& key) {
     memcpy(&hash, data.data() + end, sizeof(hash));
     if (hash != Fnv1a(data.data(), end)) return false;
     loaded_.resize(count);
-    memcpy(loaded_.data(), data.data() + pos, count * sizeof(Entry));
+    if (count > 0) memcpy(loaded_.data(), data.data() + pos, count * sizeof(Entry));
     if (!std::is_sorted(loaded_.begin(), loaded_.end(), IdLess)) {
         loaded_.clear();
         return false;
@@ -130,7 +130,8 @@ int CleanCache::Save(const std::string& path, size_t maxEntries, const std::set<
     Append(&data, static_cast<uint32_t>(key_.size()));
     data += key_;
     Append(&data, static_cast<uint64_t>(entries.size()));
-    data.append(reinterpret_cast<const char*>(entries.data()), entries.size() * sizeof(Entry));
+    if (!entries.empty())
+        data.append(reinterpret_cast<const char*>(entries.data()), entries.size() * sizeof(Entry));
     Append(&data, Fnv1a(data.data(), data.size()));
     if (tavo::files::MakeParentFolders(path) != 0) return -1;
     return tavo::files::WriteFileAtomic(path, data, 0600);
