@@ -23,13 +23,14 @@ TAVOAV_HIDDEN std::vector<std::string> SplitUrls(const char* szUrls);
 // The database file name an URL names (its last path part), "" when the
 // URL is not one an update fetches: http or https, no user part, no
 // characters beyond the URL set, a ClamAV database name at the end.
-TAVOAV_HIDDEN std::string UrlFileName(const std::string& url);
+// (Visible, like FreshclamConfig, for the service's tests.)
+std::string UrlFileName(const std::string& url);
 // Whether a name is one of ClamAV's database file names (letters, digits,
 // '.', '_', '-', not hidden, a database extension).
 TAVOAV_HIDDEN bool IsDatabaseFileName(const std::string& name);
 
 // A freshclam configuration for the source, downloading into dir (a real
 // path). Every value in it has been checked by AVUpdateSourceSet's rules.
-TAVOAV_HIDDEN std::string FreshclamConfig(const TAVOAV_UPDATE_SOURCE& source, const std::string& dir);
+std::string FreshclamConfig(const TAVOAV_UPDATE_SOURCE& source, const std::string& dir);
 
 }  // namespace tavoav_update
