@@ -298,6 +298,13 @@ bool ScanJob::Prepare(std::string* pError) {
     // only when the folder read before and after is the same.
     const std::string defsBefore = DefinitionsKey(szDefsDir);
     std::string engineError;
+    // A set this scanner has not seen checked (damaged on disk, copied in
+    // by hand) is checked in a process of its own first: reported, never half used.
+    char szDefsReason[1024] = {0};
+    if (AVDefsCheckInstalled(szDefsReason, sizeof(szDefsReason)) != 0) {
+        *pError = std::string("no usable virus definitions installed (") + szDefsReason + ")";
+        return false;
+    }
     if (!engine_.Load(szDefsDir, maxFileBytes, conf.blScanArchives != FALSE, &engineError)) {
         *pError = "no usable virus definitions installed (" + engineError + ")";
         return false;

@@ -61,6 +61,9 @@ protected:
     void SetUp() override {
         TempRootTest::SetUp();
         unsetenv("TAVOAVSCAN_FILE_DELAY_MS");
+        // The update checks new definitions with the package's scanner program.
+        std::filesystem::create_directories(Real(TAVOAV_PKG_DIR "/bin"));
+        std::filesystem::create_symlink(TAVOAVSCAN_BIN, Real(TAVOAV_SCANNER_PATH));
         Put(TAVOAV_MIRROR_DIR "/test.ndb", scantest::EicarNdb());
         ASSERT_EQ(AVUpdate_m(), 0);
         ASSERT_GE(AVSetAutoUpdate(FALSE), 0);

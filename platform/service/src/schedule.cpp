@@ -17,6 +17,8 @@
 //                otherwise ignored. No control characters in any case.
 // The crontab command is the scanner with "--all", "--system" or "-f" and a
 // file-list written at dump time (the paths never reach the command line).
+// The block also holds the automatic definition update's line, made from the
+// stored interval alone (numbers only), after the scans.
 #include <errno.h>
 #include <sqlite3.h>
 #include <stdio.h>
@@ -32,6 +34,7 @@
 #include "lists_file.h"
 #include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
+#include "update_internal.h"
 
 namespace {
 
@@ -319,8 +322,11 @@ int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime
     return rc == SQLITE_OK ? OKAY : ERR_TAVOAV_DB_ACCESS_ERROR;
 }
 
-int AVScheduleDump2Crontab(DBConnect* pConn) {
-    if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
+}  // extern "C"
+
+namespace tavoav_update {
+
+int DumpCrontab() {
     std::vector<Job> jobs;
     if (ReadJobs(jobs) != 0) return ERR_TAVOAV_DB_ACCESS_ERROR;
 
@@ -343,6 +349,8 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
         }
         block.push_back(line);
     }
+    const std::string updateLine = tavoav_update::CronLine();
+    if (!updateLine.empty()) block.push_back(updateLine);
 
     std::string crontab = tavoav_files::Resolve(SZ_CRONTAB);
     std::string lockPath = tavoav_files::Resolve(SZ_CRONTAB_LOCK);
@@ -383,6 +391,15 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
         if (!real.empty()) unlink(real.c_str());
     }
     return OKAY;
+}
+
+}  // namespace tavoav_update
+
+extern "C" {
+
+int AVScheduleDump2Crontab(DBConnect* pConn) {
+    if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
+    return tavoav_update::DumpCrontab();
 }
 
 }  // extern "C"
