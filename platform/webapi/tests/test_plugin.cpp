@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "tavo/webapi.h"
@@ -84,6 +85,16 @@ void Sleeps(APIRequest*, APIResponse* resp, void*) {
     }
 }
 
+// The value of the environment variable "name" (null when unset).
+[[maybe_unused]] void Env(APIRequest* req, APIResponse* resp) {
+    const char* value = getenv(req->GetParam("name", "").asString().c_str());
+    resp->SetSuccess(value != nullptr ? Json::Value(value) : Json::Value());
+}
+
+// Dies the way a crashing plug-in does (SIGABRT, which the sanitizers do
+// not report).
+[[maybe_unused]] void Crash(APIRequest*, APIResponse*) { abort(); }
+
 [[maybe_unused]] void V2(APIRequest*, APIResponse* resp) { resp->SetSuccess(Json::Value(2)); }
 
 }  // namespace
@@ -102,6 +113,8 @@ static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "task_start", TaskStart},
     {"TAVO.Test", 1, "task_status", TaskStatus},
     {"TAVO.Test", 1, "task_stop", TaskStop},
+    {"TAVO.Test", 1, "crash", Crash},
+    {"TAVO.Test", 1, "env", Env},
     {nullptr, 0, nullptr, nullptr},
 };
 #elif defined(TEST_PLUGIN_OTHER)
