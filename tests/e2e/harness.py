@@ -199,6 +199,7 @@ class Sandbox:
         if self.path_name not in PATHS:
             raise ValueError("path must be one of %s" % (PATHS,))
         self.compared = 0  # requests answered the same through both paths
+        self.compared_methods = set()
         self.build = build_dir()
         self.program = self.build / "bin" / "tavo-webapi"
         self.plugins = plugins if plugins is not None else str(self.build / "plugins")
@@ -233,7 +234,8 @@ class Sandbox:
     def __exit__(self, exc_type, exc, tb):
         reports = self.sanitizer_reports() if self.check_sanitizers else ""
         if self.path_name == "compare":
-            sys.stderr.write("harness: %d requests answered the same through CGI and SCGI\n" % self.compared)
+            sys.stderr.write("harness: %d requests answered the same through CGI and SCGI (methods: %s)\n"
+                             % (self.compared, " ".join(sorted(self.compared_methods))))
         self._cleanup()
         if reports and exc_type is None:
             raise SandboxError("sanitizer reports from the host or a plug-in:\n" + reports)
@@ -377,7 +379,7 @@ class Sandbox:
         if not _reading(http_method, target, body):
             scgi = through_scgi()
             if _refused(scgi):
-                self._compare(http_method, target, through_cgi(), scgi)
+                self._compare(http_method, target, through_cgi(), scgi, body)
             return _as_answer(scgi)
         # A running scan or update changes what a reading method answers
         # from one moment to the next: the SCGI answer must equal the CGI
@@ -392,19 +394,23 @@ class Sandbox:
             if _comparable(after) == _comparable(scgi):
                 break
             if _comparable(before) == _comparable(after):
-                self._compare(http_method, target, before, scgi)
+                self._compare(http_method, target, before, scgi, body)
             before = after
         else:
             sys.stderr.write("harness: %s %s not compared: its answer kept changing\n" % (http_method, target))
             return _as_answer(scgi)
-        self.compared += 1
+        self._count(http_method, target, body)
         return _as_answer(scgi)
 
-    def _compare(self, http_method, target, cgi, scgi):
+    def _compare(self, http_method, target, cgi, scgi, body=None):
         if _comparable(cgi) != _comparable(scgi):
             raise AnswersDiffer("%s %s answered differently:\nCGI:  %r\nSCGI: %r"
                                 % (http_method, target, _comparable(cgi), _comparable(scgi)))
+        self._count(http_method, target, body)
+
+    def _count(self, http_method, target, body):
         self.compared += 1
+        self.compared_methods.update(_fields(http_method, target, body).get("method", ["-"])[:1])
 
     def _json(self, status, headers, body):
         try:
@@ -464,14 +470,19 @@ def _refused(answer):
         return False
 
 
-def _reading(http_method, target, body):
-    """Whether the request calls a method that changes nothing stored."""
+def _fields(http_method, target, body):
+    """The form fields of a request: query string, then form body."""
     fields = urllib.parse.parse_qs(urllib.parse.urlsplit(target).query)
     if http_method == "POST" and body:
         form = body.decode("utf-8", "replace") if isinstance(body, bytes) else body
         for name, values in urllib.parse.parse_qs(form).items():
             fields.setdefault(name, []).extend(values)
-    methods = fields.get("method", [])
+    return fields
+
+
+def _reading(http_method, target, body):
+    """Whether the request calls a method that changes nothing stored."""
+    methods = _fields(http_method, target, body).get("method", [])
     return len(methods) == 1 and methods[0] in READING_METHODS
 
 
