@@ -72,6 +72,8 @@ class TestPlugin(ScgiCase):
         self.plugins = pathlib.Path(tempfile.mkdtemp(prefix="tavo-scgi-plugins-"))
         self.addCleanup(shutil.rmtree, self.plugins, True)
         shutil.copy2(pathlib.Path(PLUGINS) / "TAVO.Test.so", self.plugins / "TAVO.Test.so")
+        shutil.copy2(pathlib.Path(PLUGINS).parent / "plugins-extra" / "TAVO.TestExtra.so",
+                     self.plugins / "TAVO.TestExtra.so")
         self.sb = self.sandbox(plugins=str(self.plugins))
 
     def echo(self, value, sb=None):
@@ -149,7 +151,7 @@ class TestPlugin(ScgiCase):
     def test_crashing_request_answers_no_other(self):
         def one(i):
             if i % 10 == 5:
-                status, _, _ = self.sb.raw("api=TAVO.Test&version=1&method=crash")
+                status, _, _ = self.sb.raw("api=TAVO.TestExtra&version=1&method=crash")
                 return status
             return self.echo(i)["data"]["params"]["value"] == i
 

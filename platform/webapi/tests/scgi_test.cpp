@@ -80,7 +80,7 @@ protected:
         pid_ = fork();
         ASSERT_GE(pid_, 0);
         if (pid_ == 0) {
-            setenv("TAVO_WEBAPI_PLUGINS", TEST_PLUGIN_DIR, 1);
+            setenv("TAVO_WEBAPI_PLUGINS", TEST_PLUGIN_DIR ":" TEST_EXTRA_PLUGIN_DIR, 1);
             setenv("TAVO_ROOT", root_.c_str(), 1);
             setenv("ONLY_IN_THE_PARENT", "1", 1);
             execl(TAVO_WEBAPI_PROGRAM, TAVO_WEBAPI_PROGRAM, "scgi", socketPath_.c_str(), (char*)nullptr);
@@ -168,7 +168,7 @@ TEST_F(ScgiServer, AnswersAsTheCgiProgramDoes) {
 }
 
 TEST_F(ScgiServer, RequestSeesOnlyItsOwnVariables) {
-    const std::string query = "api=TAVO.Test&version=1&method=env&name=";
+    const std::string query = "api=TAVO.TestExtra&version=1&method=env&name=";
     EXPECT_EQ(std::string(kHeaders) + "{\"success\":true}", Request(query + "ONLY_IN_THE_PARENT"));
     EXPECT_EQ(std::string(kHeaders) + "{\"success\":true,\"data\":\"on\"}",
               Request(query + "HTTPS", "", {{"HTTPS", "on"}}));

@@ -1,8 +1,9 @@
-// A small plug-in for the host's tests. Built four times: as the plug-in
+// A small plug-in for the host's tests. Built five times: as the plug-in
 // "TAVO.Test" (entries below), with TEST_PLUGIN_DUPLICATE as a second file
 // claiming one of the same entries, with TEST_PLUGIN_OTHER as a plug-in of
-// another API, and with TEST_PLUGIN_THROWING_TABLE as one whose table
-// function throws (an exception outside any entry function).
+// another API, with TEST_PLUGIN_THROWING_TABLE as one whose table
+// function throws (an exception outside any entry function), and with
+// TEST_PLUGIN_EXTRA as "TAVO.TestExtra" (a crash, the environment).
 #include <unistd.h>
 
 #include <cstdio>
@@ -101,6 +102,12 @@ void Sleeps(APIRequest*, APIResponse* resp, void*) {
 
 #if defined(TEST_PLUGIN_THROWING_TABLE)
 // No table: GetAPITable throws.
+#elif defined(TEST_PLUGIN_EXTRA)
+static TAVO::API_TABLE gTable[] = {
+    {"TAVO.TestExtra", 1, "crash", Crash},
+    {"TAVO.TestExtra", 1, "env", Env},
+    {nullptr, 0, nullptr, nullptr},
+};
 #elif !defined(TEST_PLUGIN_DUPLICATE) && !defined(TEST_PLUGIN_OTHER)
 static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "echo", Echo},
@@ -113,8 +120,6 @@ static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "task_start", TaskStart},
     {"TAVO.Test", 1, "task_status", TaskStatus},
     {"TAVO.Test", 1, "task_stop", TaskStop},
-    {"TAVO.Test", 1, "crash", Crash},
-    {"TAVO.Test", 1, "env", Env},
     {nullptr, 0, nullptr, nullptr},
 };
 #elif defined(TEST_PLUGIN_OTHER)
