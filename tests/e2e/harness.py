@@ -185,6 +185,21 @@ def _processes_with_env(name, value):
     return found
 
 
+def _is_warm_parent(pid):
+    """True for the SCGI parent lighttpd keeps running ("tavo-webapi scgi",
+    a child of lighttpd); its request processes are its own children."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            args = f.read().split(b"\0")
+        with open("/proc/%d/stat" % pid) as f:
+            ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        with open("/proc/%d/comm" % ppid) as f:
+            parent = f.read().strip()
+    except (OSError, ValueError, IndexError):
+        return False
+    return len(args) >= 2 and args[1] == b"scgi" and parent == "lighttpd"
+
+
 class SandboxError(RuntimeError):
     pass
 

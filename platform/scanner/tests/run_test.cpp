@@ -710,12 +710,12 @@ TEST_F(ScannerWorkersTest, NewDefinitionsVoidTheCache) {
     EXPECT_EQ(RunScanner({"--all"}), 0);
     EXPECT_EQ(Texts("Virus found: "), (std::vector<std::string>{"Virus found: /volume1/macro.doc (Newer-Test-Signature)"}));
     EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
-    // An update that installs the same files again voids it too.
+    // An update that finds nothing new installs nothing, so the verdicts hold.
     EXPECT_EQ(RunScanner({"--all"}), 0);
     ASSERT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);
     ASSERT_EQ(AVUpdate_m(), 0);
     EXPECT_EQ(RunScanner({"--all"}), 0);
-    EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
+    EXPECT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);
 }
 
 // Verdicts reached under other options are void: archives looked into, the
