@@ -41,3 +41,30 @@ function(tavo_add_plugin name)
     gtest_discover_tests(${test} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30)
   endif()
 endfunction()
+
+# tavo_add_e2e_test(<test name> <script> [TIMEOUT <seconds>]
+#                   [ENVIRONMENT <NAME=VALUE>...] [FIXTURES_REQUIRED <fixture>...])
+#
+# A Python test (a script of the current folder, or an absolute path) that
+# drives the built programs on a temporary root: the host under lighttpd, the
+# command line, the browser. It finds the build in TAVO_BUILD_DIR, imports
+# tests/e2e/harness.py and may load the host's test plug-in from
+# TAVO_TEST_PLUGIN_DIR. Names are <family>.<name>: e2e.*, browser.*,
+# hardening.*. TIMEOUT defaults to 300 seconds.
+function(tavo_add_e2e_test name script)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "TIMEOUT" "ENVIRONMENT;FIXTURES_REQUIRED")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 300)
+  endif()
+  cmake_path(ABSOLUTE_PATH script BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+  set(environment
+    TAVO_BUILD_DIR=${CMAKE_BINARY_DIR}
+    PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/e2e
+    TAVO_TEST_PLUGIN_DIR=${CMAKE_BINARY_DIR}/platform/webapi/tests/plugins-test
+    ${arg_ENVIRONMENT})
+  add_test(NAME ${name} COMMAND python3 ${script})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT ${arg_TIMEOUT})
+  if(arg_FIXTURES_REQUIRED)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${arg_FIXTURES_REQUIRED}")
+  endif()
+endfunction()
