@@ -188,14 +188,14 @@ int SweepInterrupted(sqlite3* db) {
     return 0;
 }
 
-// Drops the oldest finished runs beyond the bound, with their targets and
-// detections. Runs still going are never dropped. Inside the caller's
-// transaction.
-int Prune(sqlite3* db) {
+// Drops the oldest finished runs beyond the newest keep ones, with their
+// targets and detections. Runs still going are never dropped. Inside the
+// caller's transaction.
+int Prune(sqlite3* db, int64_t keep) {
     std::vector<int64_t> drop;
     {
         Statement select(db, "SELECT id FROM runs WHERE outcome <> 'running' ORDER BY id DESC LIMIT -1 OFFSET ?1");
-        select.BindInt(1, MaxRuns());
+        select.BindInt(1, keep);
         int rc;
         while ((rc = select.Step()) == SQLITE_ROW) drop.push_back(select.Int(0));
         if (rc != SQLITE_DONE) return -1;
@@ -232,7 +232,9 @@ int64_t InsertRun(sqlite3* db, const char* szKind, const char* szOutcome, const 
         return -1;
     }
     const int64_t id = sqlite3_last_insert_rowid(db);
-    if (Prune(db) != 0 || Exec(db, "COMMIT") != 0) {
+    // A run that begins will be one of the finished runs: room is made for it.
+    const bool blRunning = strcmp(szOutcome, AVHIST_RUNNING) == 0;
+    if (Prune(db, blRunning ? MaxRuns() - 1 : MaxRuns()) != 0 || Exec(db, "COMMIT") != 0) {
         Rollback(db);
         return -1;
     }
