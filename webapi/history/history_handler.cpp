@@ -95,12 +95,16 @@ int HistoryHandler::PageBounds(const Json::Value& jParams, int& start, int& limi
         TAVO_LOG(TAVO_LOG_ERR, "start or limit out of range");
         return WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
     }
+    // As in the other plug-ins' pages: a negative start counts from 0, a
+    // limit of 0 or less gives an empty page.
     start = jParams["start"].asInt();
     limit = jParams["limit"].asInt();
-    if (start < 0 || limit < 0 || limit > I_MAX_PAGE) {
-        TAVO_LOG(TAVO_LOG_ERR, "start or limit out of range");
+    if (limit > I_MAX_PAGE) {
+        TAVO_LOG(TAVO_LOG_ERR, "limit over %d", I_MAX_PAGE);
         return WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
     }
+    if (start < 0) start = 0;
+    if (limit < 0) limit = 0;
     return WEBAPI_ERR_NONE;
 }
 

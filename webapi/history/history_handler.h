@@ -24,7 +24,7 @@ protected:
     void CheckParam(Json::Value& jParams, int& errCode) const;
 
 private:
-    // start and limit of a page: 32-bit, limit 0..1000; else logged and 120.
+    // start and limit of a page: 32-bit, limit at most 1000; else logged and 120.
     int PageBounds(const Json::Value& jParams, int& start, int& limit) const;
 
     APIRequest* _req;
