@@ -97,11 +97,11 @@ protected:
         return events;
     }
 
-    // Events of the scan (the update of SetUp left out).
+    // Events of the scan (the update and the settings of SetUp left out).
     std::vector<Event> ScanEvents() {
         std::vector<Event> events;
         for (const Event& e : Events())
-            if (e.module != "update") events.push_back(e);
+            if (e.module != "update" && e.module != "config") events.push_back(e);
         return events;
     }
 

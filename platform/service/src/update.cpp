@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "lists_file.h"
 #include "tavo/files.h"
 #include "tavo/tavocore.h"
@@ -66,12 +67,10 @@ int64_t NowMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// A reason or a name for one line of the log: control characters become blanks.
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-    if (text.size() > 400) text = text.substr(0, 400) + "...";
-    return text;
+// A reason or a name for one line of the log, cut short where it is long.
+std::string OneLine(const std::string& text) {
+    std::string line = tavoav::OneLine(text);
+    return line.size() > 400 ? line.substr(0, 400) + "..." : line;
 }
 
 // The regular, non-hidden files of a folder, sorted by name.
@@ -673,6 +672,7 @@ int AVUpdate_m(void) {
         // 1: another update is running and keeps going.
         return iBegin == 1 ? ERR_TAVOAV_ENGINE_NOT_AVAILABLE : ERR_TAVOAV_EXE_ERROR;
     }
+    tavoav::Audit("info", "update", "Definition update started by " + tavoav::Requester());
     std::string reason;
     Outcome outcome = Outcome::kFailed;
     {
