@@ -129,7 +129,11 @@ export function countersOutcome(status) {
   const scanned = Number(scan.scanned) || 0;
   const total = Number(status.scanFileCountTotal) || 0;
   if (scanned === 0) {
-    return { word: 'Nothing scanned', text: 'The scan ended without scanning any file. The event log says why.', tone: 'warn' };
+    return {
+      word: 'Nothing scanned',
+      text: 'Nothing was scanned: no file of the targets could be reached (the event log may say more).',
+      tone: 'warn',
+    };
   }
   if (total > scanned) {
     return { word: 'Scan stopped', text: `Stopped after ${count(scanned)} of ${count(total)} files.`, tone: 'warn' };
