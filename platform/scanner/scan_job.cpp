@@ -137,6 +137,15 @@ std::string ScanJob::ModeText() const {
     return "scan";
 }
 
+const char* ScanJob::HistoryKind() const {
+    switch (request_.mode) {
+    case ScanMode::kFull: return AVHIST_KIND_FULL;
+    case ScanMode::kSystem: return AVHIST_KIND_SYSTEM;
+    case ScanMode::kCustom: return AVHIST_KIND_CUSTOM;
+    }
+    return AVHIST_KIND_FULL;
+}
+
 void ScanJob::Event(const char* szClass, const char* szModule, const std::string& text) {
     if (AVReportWrite(szClass, szModule, text.c_str()) != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to write report event: %s", text.c_str());
@@ -147,12 +156,15 @@ int ScanJob::Run() {
     int iBegin = AVEngScanBegin(pid_, 0);
     if (iBegin == 1) {
         TAVO_LOG(TAVO_LOG_ERR, "another scan is running, %s not started", ModeText().c_str());
+        AVHistoryRecordFailed(HistoryKind(), "another scan is running");
         return kExitBusy;
     }
     if (iBegin != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "cannot record the scan in the engine state");
+        AVHistoryRecordFailed(HistoryKind(), "the engine state cannot be read or written");
         return kExitFailed;
     }
+    runId_ = AVHistoryBegin(HistoryKind(), pid_);
     Event("info", "scan", "Scan started (" + ModeText() + ")");
 
     std::string failure;
@@ -254,6 +266,12 @@ bool ScanJob::CollectTargets(std::vector<std::string>* pTargets, std::string* pE
             *pError = "cannot read the file list " + request_.fileListPath;
             return false;
         }
+        if (runId_ > 0) {
+            // The paths as given, so that the history can say why one was not scanned.
+            std::vector<const char*> paths;
+            for (int i = 0; i < pList->nItem; ++i) paths.push_back(QLIBCSzListGet(pList, i));
+            AVHistoryAddTargets(runId_, paths.data(), paths.size());
+        }
         for (const std::string& entry : ListEntries(pList)) {
             std::string normal = NormalizePath(entry);
             if (normal.empty()) {
@@ -347,12 +365,17 @@ void ScanJob::HandleDetection(int dirFd, const std::string& name, const std::str
                               const struct stat& file, const std::string& threat) {
     ++infected_;
     Event("warning", "scan", "Virus found: " + path + " (" + threat + ")");
-    if (action_ == DO_NOTHING_TO_INFECTED_FILES) return;
+    if (action_ == DO_NOTHING_TO_INFECTED_FILES) {
+        AVHistoryAddDetection(runId_, path.c_str(), threat.c_str(), AVHIST_LEFT_IN_PLACE);
+        return;
+    }
     if (!quarantineHook_.empty()) RunQuarantineHook(path);
     // Deletion is never done by the scanner: a file to delete is quarantined.
     // It is moved from the folder the walk holds open, and only while it is
     // still the file that was judged: the path may lead elsewhere by now.
     QUARANTINE_ERROR err = AVQuarantinePutFileAt(dirFd, name.c_str(), path.c_str(), &file, threat.c_str());
+    AVHistoryAddDetection(runId_, path.c_str(), threat.c_str(),
+                          err == AVQ_ERR_OK ? AVHIST_QUARANTINED : AVHIST_MOVE_FAILED);
     if (err == AVQ_ERR_OK) {
         ++moved_;
         Event("info", "quarantine", "Moved to quarantine: " + path + " (" + threat + ")");
@@ -424,6 +447,16 @@ void ScanJob::Finish(int iResult, const std::string& failure) {
     // The last counters, without taking requests any more.
     AVEngScanProgress(pid_, lastFile_.empty() ? nullptr : lastFile_.c_str(), scanned_, infected_,
                       processFailed_, errors_, nullptr, nullptr);
+    if (runId_ > 0) {
+        // Recorded before the notice goes up: whoever sees it finds the run ended.
+        AVHIST_COUNTERS counters{total_, scanned_, infected_, moved_, processFailed_, errors_, 0};
+        AVHistoryEnd(runId_,
+                     iResult == AVENG_SCAN_FAILED    ? AVHIST_FAILED
+                     : iResult == AVENG_SCAN_STOPPED ? AVHIST_STOPPED
+                                                     : AVHIST_COMPLETED,
+                     failure.c_str(), &counters);
+    }
+
     char szCounts[512];
     snprintf(szCounts, sizeof(szCounts),
              "%lld files scanned, %lld infected, %lld moved to quarantine, %lld failed to move, "

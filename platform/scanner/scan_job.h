@@ -16,6 +16,7 @@
 #include "clam_engine.h"
 #include "scan_filter.h"
 #include "tavo/tavoav_engine.h"
+#include "tavo/tavoav_history.h"
 
 namespace tavoscan {
 
@@ -62,9 +63,11 @@ private:
     void Finish(int iResult, const std::string& failure);
     void Event(const char* szClass, const char* szModule, const std::string& text);
     std::string ModeText() const;
+    const char* HistoryKind() const;
 
     ScanRequest request_;
     pid_t pid_;
+    int64_t runId_ = -1;  // this run in the scan history, -1 when not recorded
     int rootFd_ = -1;
     TAVOAV_DFOP action_ = DO_NOTHING_TO_INFECTED_FILES;
     std::unique_ptr<ScanFilter> filter_;

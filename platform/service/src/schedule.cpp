@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "lists_file.h"
 #include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
@@ -272,6 +273,29 @@ std::string ReplaceBlock(const std::string& text, const std::vector<std::string>
     return result;
 }
 
+// The jobs in words, for the audit event of a schedule change.
+std::string JobsText(const std::vector<Job>& jobs) {
+    if (jobs.empty()) return "no jobs";
+    std::string text;
+    for (const Job& job : jobs) {
+        if (!text.empty()) text += "; ";
+        text += std::string(job.activated ? "on" : "off") + " \"" + job.triggerTime + "\" " + job.scanType;
+        if (job.scanType == "custom") text += " " + job.scanTarget;
+    }
+    return text;
+}
+
+// A save clears the jobs, inserts the new ones and dumps them: the jobs the
+// clear found are kept until the dump tells the change.
+struct PendingChange {
+    bool blCleared = false;
+    std::vector<Job> before;
+};
+PendingChange& Pending() {
+    static PendingChange pending;
+    return pending;
+}
+
 }  // namespace
 
 extern "C" {
@@ -292,11 +316,16 @@ int AVScheduleDBClose(DBConnect* pConn) { return pConn ? TAVODBClose(pConn) : 0;
 
 int AVScheduleClear(DBConnect* pConn) {
     if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
+    std::vector<Job> before;
+    const bool blRead = ReadJobs(before) == 0;
     sqlite3* pDb = OpenSchedule();
     if (!pDb) return ERR_TAVOAV_DB_ACCESS_ERROR;
     int rc = sqlite3_exec(pDb, "DELETE FROM schedule", nullptr, nullptr, nullptr);
     sqlite3_close_v2(pDb);
-    return rc == SQLITE_OK ? OKAY : ERR_TAVOAV_DB_ACCESS_ERROR;
+    if (rc != SQLITE_OK) return ERR_TAVOAV_DB_ACCESS_ERROR;
+    Pending().blCleared = blRead;
+    Pending().before = before;
+    return OKAY;
 }
 
 int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime, const char* szScanType,
@@ -381,6 +410,14 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
         if (newFileLists.count(fileList)) continue;
         std::string real = tavoav_files::Resolve(fileList.c_str());
         if (!real.empty()) unlink(real.c_str());
+    }
+    if (Pending().blCleared) {
+        const std::string before = JobsText(Pending().before);
+        const std::string after = JobsText(jobs);
+        Pending() = PendingChange();
+        if (before != after)
+            tavoav::Audit("info", "schedule",
+                          "Schedule changed by " + tavoav::Requester() + " from " + before + " to " + after);
     }
     return OKAY;
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "lists_file.h"
 #include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
@@ -274,6 +275,7 @@ int AVUpdate_m(void) {
         // 1: another update is running and keeps going.
         return iBegin == 1 ? ERR_TAVOAV_ENGINE_UPDATE_ERROR : ERR_TAVOAV_EXE_ERROR;
     }
+    tavoav::Audit("info", "update", "Definition update started by " + tavoav::Requester());
     int result = InstallFromMirror(pid);
     AVEngUpdateEnd(pid, result == 0 ? FALSE : TRUE);
     if (result == 0) {

@@ -115,6 +115,10 @@ int AVEngUpdateEnd(pid_t pid, BOOL blFailed);
  * /proc/<pid>/stat), 0 when unknown. Recorded beside a pid, it tells the
  * process from a later one that reuses the id. */
 int64_t AVEngProcessStartTicks(pid_t pid);
+/* 1 when the process pid recorded with startTicks (0: not known) has ended:
+ * no such process, a zombie, or the id now belongs to a later process;
+ * 0 while it runs. */
+int AVEngProcessGone(pid_t pid, int64_t startTicks);
 
 /* File lists (AVTransSZListToFileList writes them into TAVOAV_FILELIST_DIR).
  * Format: the header line "TAVOFILELIST 1 <count>\n" (count in decimal), then
@@ -130,7 +134,7 @@ int AVFileListRead(const char* szFileListPath, PQLIBSZLIST* ppList);
 
 /* Report: appends one event (local time as "YYYY-MM-DD HH:MM:SS").
  * Categories: "info", "warning", "error". Modules: "scan", "update",
- * "quarantine", "config". 0 on success. */
+ * "quarantine", "config", "schedule". 0 on success. */
 int AVReportWrite(const char* szClass, const char* szModule, const char* szText);
 
 /* Quarantine (engine side): moves szPath (an appliance path on a volume) into
