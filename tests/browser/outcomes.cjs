@@ -175,6 +175,8 @@ async function inputChecks(page) {
   await page.locator('.message.error', { hasText: 'White list paths, line 1: "share/tool.exe" is not an absolute path' }).waitFor();
   await page.fill('#wl-input', '');
 
+  // The schedule as loaded first (its load would replace rows added before).
+  await page.locator('#sched-table tbody tr').first().waitFor();
   await page.click('#sched-add');
   await page.click('#sched-add');
   const rows = page.locator('#sched-table tbody tr.job');

@@ -1,5 +1,5 @@
 """Browser test of what the dashboard says about outcomes and errors, and of
-its small-screen layout and accessibility (tests/browser/outcomes.cjs), on a
+its small-screen layout and accessibility (tests/browser/outcomes.cjs, CTest browser.outcomes), on a
 served sandbox with the demo volumes; the scans are real scanner runs.
 
 When the build has the History plug-in, the History page, the history's

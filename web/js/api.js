@@ -21,6 +21,7 @@ export function errorName(code) {
 // What an error answer means for one method and what to do about it, where
 // the code alone would leave a person guessing.
 export const HINTS = {
+  'General get_sys_info': { 117: 'the service state cannot be read; no scan can start until it can' },
   'Scan start_custom': {
     120: 'every path must be absolute and on a volume, e.g. "/volume1/share"',
   },
