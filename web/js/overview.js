@@ -145,14 +145,16 @@ function paint() {
     ? `${view.text} The figures below were read earlier.` : view.text;
   $('#mini-state').textContent = view.mini || view.word;
   $('#mini-dot').dataset.tone = view.tone;
-  paintLastRun();
+  // The result notice and a failed last scan already are the last run in words.
+  const told = (s && (s.sysStatus === 'completed' || s.sysStatus === 'infected')) || view.word.startsWith('Last scan');
+  paintLastRun(told || statusError !== null);
   if (s) render(s);
 }
 
-function paintLastRun() {
+function paintLastRun(told) {
   const line = $('#last-run');
   const scan = lastScan(runs);
-  line.hidden = !scan;
+  line.hidden = !scan || told;
   if (!scan) return;
   const who = scan.startedBy ? ` by ${whoText(scan.startedBy)}` : '';
   const targets = scan.targets && scan.targets.length ? ` of ${scan.targets.join(', ')}` : '';
