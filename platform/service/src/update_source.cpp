@@ -6,8 +6,10 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "audit.h"
 #include "tavo/tavocore.h"
 #include "update_internal.h"
 
@@ -82,6 +84,35 @@ bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
     // An HTTP source needs something to fetch.
     if (strcmp(s.szSource, AVUPD_SOURCE_HTTP) == 0 && tavoav_update::SplitUrls(s.szUrls).empty()) return false;
     return true;
+}
+
+std::string Interval(int hours) {
+    return hours == 0 ? "off" : hours == 1 ? "every hour" : "every " + std::to_string(hours) + " hours";
+}
+
+// "label from A to B" for every value that differs, joined by "; ".
+std::string SourceChanges(const TAVOAV_UPDATE_SOURCE& before, const TAVOAV_UPDATE_SOURCE& after) {
+    auto text = [](const char* sz) { return sz[0] != '\0' ? std::string(sz) : std::string("(none)"); };
+    const std::pair<const char*, std::pair<std::string, std::string>> rgValues[] = {
+        {"source", {before.szSource, after.szSource}},
+        {"mirror folder", {text(before.szMirrorDir), text(after.szMirrorDir)}},
+        {"URLs", {text(before.szUrls), text(after.szUrls)}},
+        {"database mirror", {text(before.szDatabaseMirror), text(after.szDatabaseMirror)}},
+        {"private mirror", {text(before.szPrivateMirror), text(after.szPrivateMirror)}},
+        {"official databases",
+         {before.blOfficialDatabases ? "on" : "off", after.blOfficialDatabases ? "on" : "off"}},
+        {"proxy", {text(before.szProxy), text(after.szProxy)}},
+        {"update interval", {Interval(before.intervalHours), Interval(after.intervalHours)}},
+        {"timeout",
+         {std::to_string(before.timeoutSeconds) + " s", std::to_string(after.timeoutSeconds) + " s"}},
+    };
+    std::string changes;
+    for (const auto& value : rgValues) {
+        if (value.second.first == value.second.second) continue;
+        if (!changes.empty()) changes += "; ";
+        changes += std::string(value.first) + " from " + value.second.first + " to " + value.second.second;
+    }
+    return changes;
 }
 
 }  // namespace
@@ -234,6 +265,10 @@ int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource) {
         strnlen(s.szPrivateMirror, sizeof(s.szPrivateMirror)) == sizeof(s.szPrivateMirror) ||
         strnlen(s.szProxy, sizeof(s.szProxy)) == sizeof(s.szProxy) || !ValidSource(s))
         return ERR_TAVOAV_PARAMETER_ERROR;
+    // What was stored before, for the audit event (the factory values when
+    // nothing, or nothing readable, was).
+    TAVOAV_UPDATE_SOURCE before;
+    AVUpdateSourceGet(&before);
     const std::pair<const char*, std::string> rgValues[] = {
         {"source", s.szSource},
         {"mirrorDir", s.szMirrorDir},
@@ -249,6 +284,8 @@ int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource) {
         if (QLIBCFileSetKeyValue(TAVOAV_UPDATE_CONF_FILE, value.first, value.second.c_str(), nullptr) != 0)
             return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
     }
+    const std::string changes = SourceChanges(before, s);
+    if (!changes.empty()) tavoav::Audit("info", "config", "Update source changed by " + tavoav::Requester() + ": " + changes);
     return tavoav_update::DumpCrontab();
 }
 

@@ -163,6 +163,30 @@ TEST_F(AuditTest, ScanWorkersAreKeptBesideTheScannerSettings) {
                         }));
 }
 
+TEST_F(AuditTest, AnUpdateSourceChangeTellsEachValueThatChanged) {
+    TAVOAV_UPDATE_SOURCE source;
+    ASSERT_EQ(AVUpdateSourceGet(&source), OKAY);
+    snprintf(source.szSource, sizeof source.szSource, "%s", AVUPD_SOURCE_HTTP);
+    snprintf(source.szUrls, sizeof source.szUrls, "http://127.0.0.1:8080/db/extra.ndb");
+    source.intervalHours = 6;
+    ASSERT_EQ(AVUpdateSourceSet(&source), OKAY);
+    // The same values again change nothing and tell nothing.
+    ASSERT_EQ(AVUpdateSourceSet(&source), OKAY);
+    source.intervalHours = 0;
+    snprintf(source.szProxy, sizeof source.szProxy, "http://proxy.lan:3128");
+    ASSERT_EQ(AVUpdateSourceSet(&source), OKAY);
+    // A refused value changes nothing and tells nothing either.
+    source.intervalHours = 5;
+    ASSERT_EQ(AVUpdateSourceSet(&source), ERR_TAVOAV_PARAMETER_ERROR);
+    EXPECT_EQ(Events(), (std::vector<std::string>{
+                            "info config: Update source changed by user admin: source from folder to http; URLs "
+                            "from (none) to http://127.0.0.1:8080/db/extra.ndb; update interval from off to every 6 "
+                            "hours",
+                            "info config: Update source changed by user admin: proxy from (none) to "
+                            "http://proxy.lan:3128; update interval from every 6 hours to off",
+                        }));
+}
+
 TEST_F(AuditTest, AScheduleSaveTellsTheJobsBeforeAndAfter) {
     DBConnect* pConn = nullptr;
     ASSERT_EQ(AVScheduleDBConnect(&pConn), OKAY);
