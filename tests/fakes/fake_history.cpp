@@ -1,5 +1,6 @@
 #include "fake_history.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +14,16 @@ HistoryWorld& HW() {
 }
 
 void ResetHistory() { HW() = HistoryWorld(); }
+
+TAVOAV_UPDATE_SOURCE FactorySource() {
+    TAVOAV_UPDATE_SOURCE source;
+    memset(&source, 0, sizeof source);
+    snprintf(source.szSource, sizeof source.szSource, "%s", AVUPD_SOURCE_FOLDER);
+    snprintf(source.szMirrorDir, sizeof source.szMirrorDir, "%s", TAVOAV_MIRROR_DIR);
+    source.blOfficialDatabases = 1;
+    source.timeoutSeconds = 120;
+    return source;
+}
 
 }  // namespace fake
 
@@ -186,6 +197,25 @@ int AVSetScanWorkers(int iWorkers) {
         fake::HW().scanWorkers = iWorkers;
         fake::HW().sets.push_back("scanWorkers=" + std::to_string(iWorkers));
     }
+    return result;
+}
+
+int AVUpdateSourceGet(TAVOAV_UPDATE_SOURCE* pSource) {
+    // Filled in even on failure, as the service does.
+    *pSource = fake::HW().updateSource;
+    return fake::Call("AVUpdateSourceGet", OKAY);
+}
+
+int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource) {
+    fake::HW().sourceSets.push_back(*pSource);
+    int result = fake::Call("AVUpdateSourceSet", OKAY);
+    if (result == OKAY) fake::HW().updateSource = *pSource;
+    return result;
+}
+
+int AVUpdateFactsGet(TAVOAV_UPDATE_FACTS* pFacts) {
+    int result = fake::Call("AVUpdateFactsGet", OKAY);
+    *pFacts = fake::HW().updateFacts;
     return result;
 }
 

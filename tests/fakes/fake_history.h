@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "tavo/tavoav_engine.h"
 #include "tavo/tavoav_history.h"
 
 namespace fake {
@@ -30,6 +31,9 @@ struct FakeFailedMove {
     std::string path, threat, time = "2026-12-01 10:00:00", reason;
 };
 
+// The source of a fresh install: the mirror folder, no automatic update.
+TAVOAV_UPDATE_SOURCE FactorySource();
+
 struct HistoryWorld {
     std::vector<FakeRun> runs;        // newest first, as listed
     std::vector<FakeFailedMove> failedMoves;
@@ -37,6 +41,9 @@ struct HistoryWorld {
     std::vector<std::pair<int, int>> pages;  // (start, limit) of every list call
     std::vector<int64_t> gets;               // ids asked for
     std::vector<std::string> sets;           // "scanArchives=1", "maxFileSizeMB=200", "scanWorkers=4"
+    TAVOAV_UPDATE_SOURCE updateSource = FactorySource();  // what AVUpdateSourceGet answers
+    std::vector<TAVOAV_UPDATE_SOURCE> sourceSets;         // what AVUpdateSourceSet was given
+    TAVOAV_UPDATE_FACTS updateFacts{};
     int liveRuns = 0;                        // runs handed out minus freed
     int liveDetections = 0;
     int liveFailedMoves = 0;

@@ -8,6 +8,7 @@
 #include "tavo/log.h"
 #include "tavo/param_check.h"
 #include "tavo/tavoav.h"
+#include "tavo/tavoav_engine.h"
 #include "tavo/tavoav_history.h"
 
 namespace TAVO {
@@ -22,6 +23,7 @@ const int I_MAX_SCAN_WORKERS = 64;
 
 const char* const rgNoParamMethods[] = {
     "APIHistoryEngineGet_v1",
+    "APIHistoryUpdateSourceGet_v1",
 };
 
 const ParamRule rgPageParams[] = {
@@ -39,11 +41,24 @@ const ParamRule rgEngineSetParams[] = {
     {"scanWorkers", JsonType::Integral, false},
 };
 
+const ParamRule rgUpdateSourceSetParams[] = {
+    {"source", JsonType::String, false},
+    {"mirrorDir", JsonType::String, false},
+    {"urls", JsonType::Array, false},
+    {"databaseMirror", JsonType::String, false},
+    {"privateMirror", JsonType::String, false},
+    {"officialDatabases", JsonType::Bool, false},
+    {"proxy", JsonType::String, false},
+    {"intervalHours", JsonType::Integral, false},
+    {"timeoutSeconds", JsonType::Integral, false},
+};
+
 const MethodParams rgMethodParams[] = {
     Method("APIHistoryList_v1", rgPageParams),
     Method("APIHistoryGet_v1", rgGetParams),
     Method("APIHistoryFailedMoves_v1", rgPageParams),
     Method("APIHistoryEngineSet_v1", rgEngineSetParams),
+    Method("APIHistoryUpdateSourceSet_v1", rgUpdateSourceSetParams),
 };
 
 Json::Value RunObject(const AVHIST_RUN& run) {
@@ -70,13 +85,41 @@ Json::Value RunObject(const AVHIST_RUN& run) {
     return jRun;
 }
 
-// The install time of the definitions as local "YYYY-MM-DD HH:MM:SS", "" when none.
+// A time as local "YYYY-MM-DD HH:MM:SS", "" for none (0).
 std::string DateText(time_t when) {
     char szDate[32] = "";
     struct tm local {};
     if (when == 0 || !localtime_r(&when, &local) || strftime(szDate, sizeof szDate, "%Y-%m-%d %H:%M:%S", &local) == 0)
         return "";
     return szDate;
+}
+
+// Copies a text parameter into its field. False when it does not fit whole
+// or holds a NUL byte: a value is refused rather than cut.
+bool CopyText(const Json::Value& jValue, char* szField, size_t cbField) {
+    const std::string text = jValue.asString();
+    if (text.size() >= cbField || text.find('\0') != std::string::npos) return false;
+    memcpy(szField, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// The URLs as the service keeps them: separated by blanks. False when one is
+// not a string (blWrongType set), or is empty or holds a blank or a NUL
+// byte, which would split or cut it.
+bool JoinUrls(const Json::Value& jUrls, std::string& urls, bool& blWrongType) {
+    blWrongType = false;
+    urls.clear();
+    for (const Json::Value& jUrl : jUrls) {
+        if (!jUrl.isString()) {
+            blWrongType = true;
+            return false;
+        }
+        const std::string url = jUrl.asString();
+        if (url.empty() || url.find_first_of(std::string(" \0", 2)) != std::string::npos) return false;
+        if (!urls.empty()) urls += ' ';
+        urls += url;
+    }
+    return true;
 }
 
 }  // namespace
@@ -235,10 +278,15 @@ void HistoryHandler::EngineGet() const {
     Json::Value jParams;
     TAVOAV_INFO engineInfo;
     TAVOAV_CONF config;
+    TAVOAV_UPDATE_FACTS facts;
+    Json::Value jLastUpdate(Json::objectValue);
+    Json::Value jLastFailed(Json::objectValue);
+    Json::Value jLastSuccess(Json::objectValue);
     int iInfoResult = 0;
     int iWorkers = 0;
     memset(&engineInfo, 0, sizeof(engineInfo));
     memset(&config, 0, sizeof(config));
+    memset(&facts, 0, sizeof(facts));
 
     CheckParam(jParams, errCode);
     if (errCode != WEBAPI_ERR_NONE) {
@@ -263,6 +311,13 @@ void HistoryHandler::EngineGet() const {
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }
+    if (AVUpdateFactsGet(&facts) != OKAY) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to get the update facts");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+    facts.szLastResult[sizeof(facts.szLastResult) - 1] = '\0';
+    facts.szLastFailureReason[sizeof(facts.szLastFailureReason) - 1] = '\0';
     engineInfo.szEngineVersion[sizeof(engineInfo.szEngineVersion) - 1] = '\0';
     engineInfo.szDefVersion[sizeof(engineInfo.szDefVersion) - 1] = '\0';
     jRetObj["engineVersion"] = engineInfo.szEngineVersion;
@@ -272,6 +327,17 @@ void HistoryHandler::EngineGet() const {
     jRetObj["scanArchives"] = config.blScanArchives != FALSE;
     jRetObj["maxFileSizeMB"] = config.iMaxFileSizeMB;
     jRetObj["scanWorkers"] = iWorkers;
+    // The last update whatever it did ("" before the first), the last one that
+    // installed a new set, and the last one that failed with its reason.
+    jLastUpdate["time"] = DateText(static_cast<time_t>(facts.lastCheckTime));
+    jLastUpdate["result"] = facts.szLastResult;
+    jLastUpdate["reason"] = strcmp(facts.szLastResult, "failed") == 0 ? facts.szLastFailureReason : "";
+    jRetObj["lastUpdate"] = jLastUpdate;
+    jLastSuccess["time"] = DateText(static_cast<time_t>(facts.lastSuccessTime));
+    jRetObj["lastSuccessfulUpdate"] = jLastSuccess;
+    jLastFailed["time"] = DateText(static_cast<time_t>(facts.lastFailureTime));
+    jLastFailed["reason"] = facts.lastFailureTime != 0 ? facts.szLastFailureReason : "";
+    jRetObj["lastFailedUpdate"] = jLastFailed;
 
 END:
     Answer(_resp, errCode, jRetObj);
@@ -326,6 +392,124 @@ void HistoryHandler::EngineSet() const {
     }
     if (blWorkers && AVSetScanWorkers(jParams["scanWorkers"].asInt()) != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to set the scan workers");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+
+END:
+    Answer(_resp, errCode, jRetObj);
+}
+
+void HistoryHandler::UpdateSourceGet() const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    Json::Value jUrls(Json::arrayValue);
+    TAVOAV_UPDATE_SOURCE source;
+    memset(&source, 0, sizeof(source));
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        goto END;
+    }
+    // The service refuses a stored source that breaks its rules (a proxy with
+    // credentials included), so what is answered holds no password.
+    if (AVUpdateSourceGet(&source) != OKAY) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to get the update source");
+        errCode = WEBAPI_ERR_INTERNAL_ERROR;
+        goto END;
+    }
+    source.szSource[sizeof(source.szSource) - 1] = '\0';
+    source.szMirrorDir[sizeof(source.szMirrorDir) - 1] = '\0';
+    source.szUrls[sizeof(source.szUrls) - 1] = '\0';
+    source.szDatabaseMirror[sizeof(source.szDatabaseMirror) - 1] = '\0';
+    source.szPrivateMirror[sizeof(source.szPrivateMirror) - 1] = '\0';
+    source.szProxy[sizeof(source.szProxy) - 1] = '\0';
+    for (const char* p = source.szUrls; *p;) {
+        const char* pEnd = strchr(p, ' ');
+        if (!pEnd) pEnd = p + strlen(p);
+        if (pEnd > p) jUrls.append(std::string(p, pEnd));
+        p = *pEnd ? pEnd + 1 : pEnd;
+    }
+    jRetObj["source"] = source.szSource;
+    jRetObj["mirrorDir"] = source.szMirrorDir;
+    jRetObj["urls"] = jUrls;
+    jRetObj["databaseMirror"] = source.szDatabaseMirror;
+    jRetObj["privateMirror"] = source.szPrivateMirror;
+    jRetObj["officialDatabases"] = source.blOfficialDatabases != 0;
+    jRetObj["proxy"] = source.szProxy;
+    jRetObj["intervalHours"] = source.intervalHours;
+    jRetObj["timeoutSeconds"] = source.timeoutSeconds;
+
+END:
+    Answer(_resp, errCode, jRetObj);
+}
+
+void HistoryHandler::UpdateSourceSet() const {
+    int errCode = WEBAPI_ERR_NONE;
+    Json::Value jRetObj;
+    Json::Value jParams;
+    TAVOAV_UPDATE_SOURCE source;
+    std::string urls;
+    bool blWrongType = false;
+    bool blAny = false;
+    int iResult = 0;
+    memset(&source, 0, sizeof(source));
+
+    CheckParam(jParams, errCode);
+    if (errCode != WEBAPI_ERR_NONE) {
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        goto END;
+    }
+    for (const ParamRule& rule : rgUpdateSourceSetParams) blAny = blAny || jParams.isMember(rule.szName);
+    if (!blAny) {
+        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
+                 "source, mirrorDir, urls, databaseMirror, privateMirror, officialDatabases, proxy, intervalHours "
+                 "or timeoutSeconds");
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
+        goto END;
+    }
+    if (jParams.isMember("urls") && !JoinUrls(jParams["urls"], urls, blWrongType) && blWrongType) {
+        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.", "urls");
+        TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
+        errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
+        goto END;
+    }
+
+    // The values given over the stored ones (the factory values where the
+    // stored ones cannot be read: the values given may be what mends them).
+    AVUpdateSourceGet(&source);
+    if ((jParams.isMember("source") && !CopyText(jParams["source"], source.szSource, sizeof(source.szSource))) ||
+        (jParams.isMember("mirrorDir") &&
+         !CopyText(jParams["mirrorDir"], source.szMirrorDir, sizeof(source.szMirrorDir))) ||
+        (jParams.isMember("urls") && !JoinUrls(jParams["urls"], urls, blWrongType)) ||
+        (jParams.isMember("urls") && !CopyText(urls, source.szUrls, sizeof(source.szUrls))) ||
+        (jParams.isMember("databaseMirror") &&
+         !CopyText(jParams["databaseMirror"], source.szDatabaseMirror, sizeof(source.szDatabaseMirror))) ||
+        (jParams.isMember("privateMirror") &&
+         !CopyText(jParams["privateMirror"], source.szPrivateMirror, sizeof(source.szPrivateMirror))) ||
+        (jParams.isMember("proxy") && !CopyText(jParams["proxy"], source.szProxy, sizeof(source.szProxy))) ||
+        (jParams.isMember("intervalHours") && !FitsInt32(jParams["intervalHours"])) ||
+        (jParams.isMember("timeoutSeconds") && !FitsInt32(jParams["timeoutSeconds"]))) {
+        TAVO_LOG(TAVO_LOG_ERR, "invalid update source");
+        errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+        goto END;
+    }
+    if (jParams.isMember("officialDatabases")) source.blOfficialDatabases = jParams["officialDatabases"].asBool() ? 1 : 0;
+    if (jParams.isMember("intervalHours")) source.intervalHours = jParams["intervalHours"].asInt();
+    if (jParams.isMember("timeoutSeconds")) source.timeoutSeconds = jParams["timeoutSeconds"].asInt();
+
+    // The service checks every value before it stores any.
+    iResult = AVUpdateSourceSet(&source);
+    if (iResult == ERR_TAVOAV_PARAMETER_ERROR) {
+        TAVO_LOG(TAVO_LOG_ERR, "invalid update source");
+        errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
+        goto END;
+    }
+    if (iResult != OKAY) {
+        TAVO_LOG(TAVO_LOG_ERR, "failed to set the update source");
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }

@@ -1,5 +1,6 @@
 // Scan history: the runs with their detections, the failed-move list, and
-// the engine facts and settings no other plug-in shows.
+// the engine facts and settings no other plug-in shows, and where definition
+// updates come from.
 #pragma once
 
 #include <string>
@@ -19,6 +20,8 @@ public:
     void FailedMoves() const;
     void EngineGet() const;
     void EngineSet() const;
+    void UpdateSourceGet() const;
+    void UpdateSourceSet() const;
 
 protected:
     void CheckParam(Json::Value& jParams, int& errCode) const;

@@ -30,12 +30,24 @@ TAVO_EXPORT void APIHistoryEngineSet_v1(APIRequest* req, APIResponse* resp) {
     handler.EngineSet();
 }
 
+TAVO_EXPORT void APIHistoryUpdateSourceGet_v1(APIRequest* req, APIResponse* resp) {
+    HistoryHandler handler(req, resp, "APIHistoryUpdateSourceGet_v1");
+    handler.UpdateSourceGet();
+}
+
+TAVO_EXPORT void APIHistoryUpdateSourceSet_v1(APIRequest* req, APIResponse* resp) {
+    HistoryHandler handler(req, resp, "APIHistoryUpdateSourceSet_v1");
+    handler.UpdateSourceSet();
+}
+
 extern "C" TAVO_EXPORT const TAVO::API_TABLE gTable[] = {
     {"TAVO.AntiVirus.History", 1, "list", APIHistoryList_v1},
     {"TAVO.AntiVirus.History", 1, "get", APIHistoryGet_v1},
     {"TAVO.AntiVirus.History", 1, "failed_moves", APIHistoryFailedMoves_v1},
     {"TAVO.AntiVirus.History", 1, "engine_get", APIHistoryEngineGet_v1},
     {"TAVO.AntiVirus.History", 1, "engine_set", APIHistoryEngineSet_v1},
+    {"TAVO.AntiVirus.History", 1, "update_source_get", APIHistoryUpdateSourceGet_v1},
+    {"TAVO.AntiVirus.History", 1, "update_source_set", APIHistoryUpdateSourceSet_v1},
     {nullptr, 0, nullptr, nullptr},
 };
 

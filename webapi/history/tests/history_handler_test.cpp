@@ -66,6 +66,10 @@ protected:
     APIResponse EngineSet(Json::Value params) {
         return Call("APIHistoryEngineSet_v1", &HistoryHandler::EngineSet, params);
     }
+    APIResponse SourceGet() { return Call("APIHistoryUpdateSourceGet_v1", &HistoryHandler::UpdateSourceGet); }
+    APIResponse SourceSet(Json::Value params) {
+        return Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, params);
+    }
 };
 
 // --- list ------------------------------------------------------------------
@@ -324,6 +328,172 @@ TEST_F(HistoryHandlerTest, EngineSetFailingInTheServiceAnswers117AndStops) {
     EXPECT_EQ(EngineSet(params).ErrorCode(), 117);
     EXPECT_FALSE(fake::Called("AVSetScanWorkers"));
     EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, "failed to set configuration"}}));
+}
+
+TEST_F(HistoryHandlerTest, EngineGetAnswersTheLastUpdates) {
+    // No update yet: empty times and result.
+    APIResponse fresh = EngineGet();
+    ASSERT_TRUE(fresh.IsSuccess());
+    EXPECT_EQ(fresh.Data()["lastUpdate"]["time"], "");
+    EXPECT_EQ(fresh.Data()["lastUpdate"]["result"], "");
+    EXPECT_EQ(fresh.Data()["lastFailedUpdate"]["time"], "");
+    EXPECT_EQ(fresh.Data()["lastSuccessfulUpdate"]["time"], "");
+
+    TAVOAV_UPDATE_FACTS& facts = fake::HW().updateFacts;
+    facts.lastCheckTime = 1765000000;
+    facts.lastSuccessTime = 1764900000;
+    facts.lastFailureTime = 1764950000;
+    snprintf(facts.szLastResult, sizeof facts.szLastResult, "current");
+    snprintf(facts.szLastFailureReason, sizeof facts.szLastFailureReason, "bad.ndb: Malformed database");
+    APIResponse resp = EngineGet();
+    ASSERT_TRUE(resp.IsSuccess());
+    const Json::Value& data = resp.Data();
+    EXPECT_EQ(data["lastUpdate"]["result"], "current");
+    EXPECT_EQ(data["lastUpdate"]["reason"], "") << "the reason belongs to the failed update only";
+    EXPECT_EQ(data["lastUpdate"]["time"].asString().size(), 19u);
+    EXPECT_EQ(data["lastFailedUpdate"]["reason"], "bad.ndb: Malformed database");
+    EXPECT_EQ(data["lastFailedUpdate"]["time"].asString().size(), 19u);
+    EXPECT_LT(data["lastSuccessfulUpdate"]["time"].asString(), data["lastFailedUpdate"]["time"].asString());
+    EXPECT_LT(data["lastFailedUpdate"]["time"].asString(), data["lastUpdate"]["time"].asString());
+
+    snprintf(facts.szLastResult, sizeof facts.szLastResult, "failed");
+    facts.lastFailureTime = facts.lastCheckTime;
+    resp = EngineGet();
+    EXPECT_EQ(resp.Data()["lastUpdate"]["result"], "failed");
+    EXPECT_EQ(resp.Data()["lastUpdate"]["reason"], "bad.ndb: Malformed database");
+    EXPECT_EQ(resp.Data()["lastUpdate"]["time"], resp.Data()["lastFailedUpdate"]["time"]);
+}
+
+TEST_F(HistoryHandlerTest, EngineGetWithoutUpdateFactsAnswers117) {
+    fake::FailWith("AVUpdateFactsGet", ERR_TAVOAV_CONFIG_FILE_READ_ERROR);
+    EXPECT_EQ(EngineGet().ErrorCode(), 117);
+    EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, "failed to get the update facts"}}));
+}
+
+// --- update_source_get / update_source_set -------------------------------------
+
+TEST_F(HistoryHandlerTest, SourceGetAnswersEveryValue) {
+    TAVOAV_UPDATE_SOURCE& source = fake::HW().updateSource;
+    snprintf(source.szSource, sizeof source.szSource, "freshclam");
+    snprintf(source.szUrls, sizeof source.szUrls, "http://m.lan/a.ndb https://m.lan/b.hdb");
+    snprintf(source.szPrivateMirror, sizeof source.szPrivateMirror, "m.lan:8080");
+    snprintf(source.szProxy, sizeof source.szProxy, "http://proxy.lan:3128");
+    source.blOfficialDatabases = 0;
+    source.intervalHours = 6;
+    source.timeoutSeconds = 300;
+    APIResponse resp = SourceGet();
+    ASSERT_TRUE(resp.IsSuccess());
+    const Json::Value& data = resp.Data();
+    EXPECT_EQ(data["source"], "freshclam");
+    EXPECT_EQ(data["mirrorDir"], TAVOAV_MIRROR_DIR);
+    Json::Value jUrls(Json::arrayValue);
+    jUrls.append("http://m.lan/a.ndb");
+    jUrls.append("https://m.lan/b.hdb");
+    EXPECT_EQ(data["urls"], jUrls);
+    EXPECT_EQ(data["databaseMirror"], "");
+    EXPECT_EQ(data["privateMirror"], "m.lan:8080");
+    EXPECT_EQ(data["officialDatabases"], false);
+    EXPECT_EQ(data["proxy"], "http://proxy.lan:3128");
+    EXPECT_EQ(data["intervalHours"], 6);
+    EXPECT_EQ(data["timeoutSeconds"], 300);
+    EXPECT_EQ(data.size(), 9u);
+}
+
+TEST_F(HistoryHandlerTest, SourceGetFailingInTheServiceAnswers117) {
+    fake::FailWith("AVUpdateSourceGet", ERR_TAVOAV_CONFIG_FILE_READ_ERROR);
+    EXPECT_EQ(SourceGet().ErrorCode(), 117);
+    EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, "failed to get the update source"}}));
+}
+
+TEST_F(HistoryHandlerTest, SourceSetChangesOnlyWhatIsGiven) {
+    Json::Value params = Param("source", "http");
+    params["urls"].append("http://m.lan/a.ndb");
+    params["urls"].append("http://m.lan/b.hdb");
+    params["intervalHours"] = 12;
+    APIResponse resp = SourceSet(params);
+    ASSERT_TRUE(resp.IsSuccess());
+    EXPECT_TRUE(resp.Data().isNull());
+    ASSERT_EQ(fake::HW().sourceSets.size(), 1u);
+    const TAVOAV_UPDATE_SOURCE& set = fake::HW().sourceSets[0];
+    EXPECT_STREQ(set.szSource, "http");
+    EXPECT_STREQ(set.szUrls, "http://m.lan/a.ndb http://m.lan/b.hdb");
+    EXPECT_EQ(set.intervalHours, 12);
+    EXPECT_STREQ(set.szMirrorDir, TAVOAV_MIRROR_DIR) << "a value not given keeps the stored one";
+    EXPECT_EQ(set.timeoutSeconds, 120);
+    EXPECT_EQ(set.blOfficialDatabases, 1);
+
+    Json::Value more = Param("officialDatabases", false);
+    more["proxy"] = "";
+    more["urls"] = Json::Value(Json::arrayValue);
+    more["timeoutSeconds"] = 30;
+    more["mirrorDir"] = "/volume1/mirror";
+    more["databaseMirror"] = "db.local.lan";
+    more["privateMirror"] = "";
+    ASSERT_TRUE(SourceSet(more).IsSuccess());
+    const TAVOAV_UPDATE_SOURCE& second = fake::HW().sourceSets[1];
+    EXPECT_STREQ(second.szSource, "http");
+    EXPECT_STREQ(second.szUrls, "");
+    EXPECT_EQ(second.blOfficialDatabases, 0);
+    EXPECT_EQ(second.timeoutSeconds, 30);
+    EXPECT_EQ(second.intervalHours, 12);
+    EXPECT_STREQ(second.szMirrorDir, "/volume1/mirror");
+    EXPECT_STREQ(second.szDatabaseMirror, "db.local.lan");
+}
+
+TEST_F(HistoryHandlerTest, SourceSetRefusesNothingToSetAndWrongTypesWith114) {
+    EXPECT_EQ(SourceSet(Json::Value(Json::objectValue)).ErrorCode(), 114);
+    EXPECT_EQ(SourceSet(Param("intervalHours", "6")).ErrorCode(), 114);
+    EXPECT_EQ(SourceSet(Param("intervalHours", 1.5)).ErrorCode(), 114);
+    EXPECT_EQ(SourceSet(Param("officialDatabases", 1)).ErrorCode(), 114);
+    EXPECT_EQ(SourceSet(Param("urls", "http://m.lan/a.ndb")).ErrorCode(), 114);
+    EXPECT_EQ(SourceSet(Param("source", Json::Value(Json::arrayValue))).ErrorCode(), 114);
+    Json::Value urls(Json::arrayValue);
+    urls.append("http://m.lan/a.ndb");
+    urls.append(7);
+    EXPECT_EQ(SourceSet(Param("urls", urls)).ErrorCode(), 114);
+    EXPECT_TRUE(fake::HW().sourceSets.empty());
+}
+
+TEST_F(HistoryHandlerTest, SourceSetRefusesValuesThatWouldBeCutOrSplitWith120) {
+    std::vector<Json::Value> rgBad;
+    rgBad.push_back(Param("mirrorDir", std::string(1024, 'a')));
+    rgBad.push_back(Param("source", std::string("http\0folder", 11)));
+    rgBad.push_back(Param("proxy", std::string(256, 'p')));
+    rgBad.push_back(Param("intervalHours", Json::Int64(1) << 32));
+    rgBad.push_back(Param("timeoutSeconds", -(Json::Int64(1) << 40)));
+    // One URL that would become two, an empty one, one cut at a NUL byte.
+    for (const std::string& url : {std::string("http://m.lan/a.ndb http://evil/b.ndb"), std::string(),
+                                   std::string("http://m.lan/a\0.ndb", 20)}) {
+        Json::Value urls(Json::arrayValue);
+        urls.append(url);
+        rgBad.push_back(Param("urls", urls));
+    }
+    Json::Value longUrls(Json::arrayValue);
+    for (int i = 0; i < 300; ++i) longUrls.append("http://m.lan/" + std::to_string(i) + ".ndb");
+    rgBad.push_back(Param("urls", longUrls));
+    for (const Json::Value& params : rgBad)
+        EXPECT_EQ(SourceSet(params).ErrorCode(), 120) << params.toStyledString();
+    EXPECT_TRUE(fake::HW().sourceSets.empty()) << "nothing reaches the service";
+}
+
+TEST_F(HistoryHandlerTest, SourceSetAnswers120WhenTheServiceRefusesAValue) {
+    fake::FailWith("AVUpdateSourceSet", ERR_TAVOAV_PARAMETER_ERROR);
+    EXPECT_EQ(SourceSet(Param("intervalHours", 5)).ErrorCode(), 120);
+    EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, "invalid update source"}}));
+    EXPECT_EQ(fake::HW().updateSource.intervalHours, 0);
+}
+
+TEST_F(HistoryHandlerTest, SourceSetFailingInTheServiceAnswers117) {
+    fake::FailWith("AVUpdateSourceSet", ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR);
+    EXPECT_EQ(SourceSet(Param("intervalHours", 6)).ErrorCode(), 117);
+    EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, "failed to set the update source"}}));
+}
+
+TEST_F(HistoryHandlerTest, SourceSetMendsAStoredSourceTheServiceCannotRead) {
+    // The stored values break the rules: the ones given over them may mend them.
+    fake::FailWith("AVUpdateSourceGet", ERR_TAVOAV_CONFIG_FILE_READ_ERROR);
+    ASSERT_TRUE(SourceSet(Param("proxy", "")).IsSuccess());
+    EXPECT_STREQ(fake::HW().sourceSets.at(0).szSource, "folder");
 }
 
 // --- the table -------------------------------------------------------------
