@@ -39,6 +39,11 @@ export const HINTS = {
   'Quarantine task_status': { 117: 'the task record is gone (finished records are kept a day)' },
   'Quarantine task_stop': { 117: 'the task has already ended' },
   'History get': { 120: 'that run is no longer in the history (the oldest runs are dropped)' },
+  'History update_source_set': {
+    120: 'the service refused a value; check each field against its example',
+    117: 'the update source could not be stored or written to the system crontab; see the service log',
+  },
+  'History update_source_get': { 117: 'the stored update source cannot be read or breaks the rules; save the form to replace it' },
 };
 
 export class ApiError extends Error {

@@ -135,3 +135,79 @@ export function checkSchedule(jobs) {
   }
   return null;
 }
+
+// ---- Definition update source -----------------------------------------------
+
+export const UPDATE_INTERVALS = [0, 1, 2, 3, 4, 6, 8, 12, 24];
+const DATABASE_EXTENSIONS = new Set(['cvd', 'cld', 'cud', 'hdb', 'hsb', 'hdu', 'hsu', 'mdb', 'msb', 'mdu', 'msu',
+  'ndb', 'ndu', 'ldb', 'ldu', 'sdb', 'zmd', 'rmd', 'idb', 'fp', 'sfp', 'gdb', 'pdb', 'wdb', 'cdb', 'crb', 'cfg',
+  'ign', 'ign2', 'ftm', 'info', 'imp', 'pwdb', 'cat', 'yar', 'yara', 'cbc']);
+const HOST = /^[A-Za-z0-9.:[\]-]+$/;
+
+// Why host[:port] is refused, or ''.
+function hostProblem(text) {
+  if (text.includes('@')) return 'holds a user or password ("…@"); give the host alone';
+  if (!HOST.test(text)) return 'may hold only letters, digits, ".", "-", ":" and "[ ]"; e.g. "mirror.lan:8080"';
+  if (text.startsWith('-')) return 'starts with "-"; give a host name, e.g. "mirror.lan"';
+  if (text.length >= 256) return 'is too long (256 characters or more)';
+  return '';
+}
+
+// Why an update URL is refused, or '': http(s), a host without a user part,
+// a path that ends in a ClamAV database file name.
+export function updateUrlProblem(url) {
+  const scheme = /^https?:\/\//.exec(url);
+  if (!scheme) return 'does not start with "http://" or "https://"';
+  const authority = url.slice(scheme[0].length).split('/')[0];
+  if (authority.includes('@')) return 'holds a user or password ("…@"); the update fetches without one';
+  if (!/^[A-Za-z0-9.\-_~:/?&=%+,;[\]]+$/.test(url)) {
+    return 'holds a character a URL here may not (a blank, quote, backslash or control character); encode it or remove it';
+  }
+  if (url.length > 1024) return 'is longer than 1024 characters';
+  const rest = url.slice(scheme[0].length);
+  const slash = rest.indexOf('/');
+  if (slash < 0) return 'names no file; end it in the database file, e.g. "http://mirror.lan/extra.ndb"';
+  const problem = hostProblem(rest.slice(0, slash));
+  if (problem) return `has a host that ${problem}`;
+  const name = rest.slice(slash).split('?')[0].split('/').pop();
+  const dot = name.lastIndexOf('.');
+  if (!name || name.startsWith('.') || dot <= 0 || !DATABASE_EXTENSIONS.has(name.slice(dot + 1))
+      || !/^[A-Za-z0-9._-]+$/.test(name) || name.length > 200) {
+    return `does not end in a ClamAV database file ("${name}"); e.g. "extra.ndb", "extra.hdb" or "daily.cvd"`;
+  }
+  return '';
+}
+
+// The first problem of an update source (the values of update_source_set),
+// { field, problem } or null. The rules are the service's.
+export function checkUpdateSource(s) {
+  const bad = (field, problem) => ({ field, problem: `Update source, ${problem}.` });
+  if (!['folder', 'http', 'freshclam'].includes(s.source)) return bad('source', 'source: choose one of the list');
+  const dir = s.mirrorDir;
+  if (!dir.startsWith('/')) return bad('mirrorDir', `mirror folder "${dir}" is not an absolute path; write it from the root, e.g. "/volume1/clamav"`);
+  if (!/^[A-Za-z0-9./_@-]+$/.test(dir)) return bad('mirrorDir', `mirror folder "${dir}" may hold only letters, digits, ".", "_", "-", "@" and "/"`);
+  if (dir.split('/').includes('..')) return bad('mirrorDir', `mirror folder "${dir}" holds ".."; write the path without it`);
+  if (dir.length >= 1024) return bad('mirrorDir', 'mirror folder: the path is too long (1024 characters or more)');
+  for (let i = 0; i < s.urls.length; i += 1) {
+    const problem = updateUrlProblem(s.urls[i]);
+    if (problem) return bad('urls', `URL on line ${i + 1}: "${s.urls[i]}" ${problem}`);
+  }
+  if (s.urls.join(' ').length >= 4096) return bad('urls', 'URLs: together they are too long (4096 characters or more); list fewer');
+  if (s.source === 'http' && s.urls.length === 0) {
+    return bad('urls', 'URLs: the source "database files by URL" needs at least one, e.g. "http://mirror.lan/extra.ndb"');
+  }
+  for (const [field, label] of [['databaseMirror', 'database mirror'], ['privateMirror', 'private mirror']]) {
+    const problem = s[field] ? hostProblem(s[field]) : '';
+    if (problem) return bad(field, `${label} "${s[field]}" ${problem}, or leave it empty`);
+  }
+  if (s.proxy) {
+    if (!s.proxy.startsWith('http://')) return bad('proxy', `proxy "${s.proxy}" does not start with "http://"; e.g. "http://proxy.lan:3128", or leave it empty`);
+    const problem = hostProblem(s.proxy.slice(7).replace(/\/$/, ''));
+    if (problem) return bad('proxy', `proxy "${s.proxy}" ${problem}`);
+  }
+  if (!UPDATE_INTERVALS.includes(s.intervalHours)) return bad('intervalHours', 'automatic update: choose one of the list');
+  if (!Number.isInteger(s.timeoutSeconds) || s.timeoutSeconds < 5 || s.timeoutSeconds > 3600) {
+    return bad('timeoutSeconds', 'timeout: enter whole seconds from 5 to 3600, e.g. 120');
+  }
+  return null;
+}

@@ -2,12 +2,13 @@
 // The status is read every few seconds while something runs, slowly
 // otherwise, and on demand; every reading is also announced as a
 // "tavo-status" event for the other pages. How the last scan ended comes
-// from the scan history where it is served.
+// from the scan history where it is served, and so do the facts of the
+// installed definitions and of the last updates (History engine_get).
 
 import { API, InputError, get, post } from './api.js';
 import { $, guarded, notify, showError, formatCount, formatBytes, setProgress, LatestOnly, markInvalid } from './ui.js';
 import { runOutcome, countersOutcome, lastScan, kindText, whoText, count } from './outcome.js';
-import { recentRuns, lastRunId, newRunSince } from './runs.js';
+import { recentRuns, lastRunId, newRunSince, historyCall } from './runs.js';
 import { checkPathLines } from './checks.js';
 
 const STATES = {
@@ -40,6 +41,8 @@ let statusError = null;     // the last status read failed: its message
 let startFailure = null;    // a start this page sent that never ran: the words
 let pendingStart = null;    // a start being confirmed
 let runs = null;            // the newest run records, or null without history
+let factsWanted = true;     // read the definition facts with the next status
+let lastSysStatus = null;
 const statusReads = new LatestOnly();
 export let lastStatus = null;
 
@@ -59,6 +62,48 @@ function schedule(ms) {
 export function watch(ms = AFTER_ACTION_MS) {
   fastUntil = Math.max(fastUntil, Date.now() + ms);
   schedule(300);
+}
+
+const UPDATE_RESULTS = {
+  updated: 'a new set was checked and installed',
+  current: 'nothing new; the installed set is current',
+};
+
+// The definition and update facts of engine_get in words: [id, text, tone].
+export function definitionFacts(engine) {
+  const last = engine.lastUpdate || {};
+  const failed = engine.lastFailedUpdate || {};
+  const success = engine.lastSuccessfulUpdate || {};
+  let lastText = 'no update has run yet';
+  if (last.result === 'failed') lastText = `${last.time}: failed — ${last.reason || 'no reason was recorded'}`;
+  else if (last.time) lastText = `${last.time}: ${UPDATE_RESULTS[last.result] || last.result}`;
+  return [
+    ['#defs-version', engine.definitionsVersion || 'none installed', engine.definitionsVersion ? '' : 'bad'],
+    ['#defs-signatures', engine.definitionsVersion ? count(engine.signatureCount) : '–', ''],
+    ['#defs-installed', engine.definitionsDate || '–', ''],
+    ['#upd-success', success.time || 'none yet', ''],
+    ['#upd-last', lastText, last.result === 'failed' ? 'bad' : ''],
+    ['#upd-failure', failed.time ? `${failed.time} — ${failed.reason || 'no reason was recorded'}` : 'none', ''],
+  ];
+}
+
+// Shows the facts of the installed definitions and the last updates; the
+// list stays hidden where no plug-in serves them.
+async function loadDefinitionFacts() {
+  let engine = null;
+  try {
+    engine = await historyCall('engine_get');
+  } catch (err) {
+    showError(err);
+  }
+  $('#defs-facts').hidden = engine === null;
+  if (engine === null) return;
+  for (const [id, text, toneName] of definitionFacts(engine)) {
+    const dd = $(id);
+    dd.textContent = text;
+    if (toneName) dd.dataset.tone = toneName;
+    else delete dd.dataset.tone;
+  }
 }
 
 export async function refresh() {
@@ -96,6 +141,16 @@ export async function refresh() {
   }
   if (data) lastStatus = data;
   paint();
+  // The facts change when an update ends: read them then, and on demand.
+  const sysStatus = data ? data.sysStatus : null;
+  if (lastSysStatus === 'updating' && sysStatus !== 'updating') factsWanted = true;
+  lastSysStatus = sysStatus;
+  // Right after an action (an update that ends between two reads included)
+  // every read looks again.
+  if ((factsWanted || Date.now() < fastUntil) && sysStatus !== 'updating') {
+    factsWanted = false;
+    await loadDefinitionFacts();
+  }
   const busy = data && BUSY.has(data.sysStatus);
   // A tab in the background only looks now and then.
   schedule((busy || Date.now() < fastUntil) && !document.hidden ? FAST_MS : SLOW_MS);
@@ -344,7 +399,10 @@ async function reprocessResult(beforeId, beforeCount) {
 
 export function setup() {
   document.addEventListener('visibilitychange', () => { if (!document.hidden) refresh(); });
-  $('#status-refresh').addEventListener('click', (e) => guarded(e.currentTarget, refresh));
+  $('#status-refresh').addEventListener('click', (e) => guarded(e.currentTarget, () => {
+    factsWanted = true;
+    return refresh();
+  }));
   $('#scan-full').addEventListener('click', (e) => startScan(e.currentTarget, 'start_full', {}, 'Full scan'));
   $('#scan-system').addEventListener('click', (e) => startScan(e.currentTarget, 'start_system', {}, 'System scan'));
   $('#custom-form').addEventListener('submit', (e) => {

@@ -1,10 +1,11 @@
-// Settings page: the configuration form, the extension list, the white
-// list and the schedule editor.
+// Settings page: the configuration form, where definition updates come
+// from, the extension list, the white list and the schedule editor.
 
 import { API, InputError, get, post } from './api.js';
 import { $, el, guarded, notify, showError, markInvalid, Pager, SelectableTable } from './ui.js';
 import { confirmDialog } from './dialog.js';
-import { checkExtension, checkPathLines, checkSchedule } from './checks.js';
+import { checkExtension, checkPathLines, checkSchedule, checkUpdateSource, UPDATE_INTERVALS } from './checks.js';
+import { historyCall } from './runs.js';
 
 // ---- Configuration --------------------------------------------------------
 
@@ -40,6 +41,97 @@ function setupConfig() {
       await loadConfig();
     });
   });
+}
+
+// ---- Definition update source (History update_source_get/set) --------------
+
+const SOURCE_FIELDS = {
+  source: '#src-kind',
+  mirrorDir: '#src-dir',
+  urls: '#src-urls',
+  databaseMirror: '#src-dbmirror',
+  privateMirror: '#src-private',
+  officialDatabases: '#src-official',
+  proxy: '#src-proxy',
+  intervalHours: '#src-interval',
+  timeoutSeconds: '#src-timeout',
+};
+
+export function intervalText(hours) {
+  if (hours === 0) return 'Off (only "Update now" and before scans, if set)';
+  return hours === 1 ? 'Every hour' : hours === 24 ? 'Every day' : `Every ${hours} hours`;
+}
+
+// Which fields a source uses: the others are disabled, not cleared.
+function enableSourceFields() {
+  const kind = $('#src-kind').value;
+  $('#src-dir').disabled = kind !== 'folder';
+  for (const id of ['#src-dbmirror', '#src-private', '#src-official']) $(id).disabled = kind !== 'freshclam';
+  $('#src-urls').disabled = kind === 'folder';
+}
+
+function readSource() {
+  return {
+    source: $('#src-kind').value,
+    mirrorDir: $('#src-dir').value.trim(),
+    urls: $('#src-urls').value.split('\n').map((line) => line.trim()).filter(Boolean),
+    databaseMirror: $('#src-dbmirror').value.trim(),
+    privateMirror: $('#src-private').value.trim(),
+    officialDatabases: $('#src-official').checked,
+    proxy: $('#src-proxy').value.trim(),
+    intervalHours: Number($('#src-interval').value),
+    timeoutSeconds: $('#src-timeout').value.trim() === '' ? NaN : Number($('#src-timeout').value),
+  };
+}
+
+async function loadSource() {
+  const source = await historyCall('update_source_get');
+  const card = $('#source-card');
+  if (source === null) {
+    $('#source-form').hidden = true;
+    $('#source-note').textContent = 'This system sets the update source in the package\'s etc/update.conf only '
+      + '(no plug-in serves TAVO.AntiVirus.History).';
+    card.dataset.served = 'false';
+    return;
+  }
+  card.dataset.served = 'true';
+  $('#src-kind').value = source.source;
+  $('#src-dir').value = source.mirrorDir;
+  $('#src-urls').value = (source.urls || []).join('\n');
+  $('#src-dbmirror').value = source.databaseMirror;
+  $('#src-private').value = source.privateMirror;
+  $('#src-official').checked = !!source.officialDatabases;
+  $('#src-proxy').value = source.proxy;
+  $('#src-interval').value = String(source.intervalHours);
+  $('#src-timeout').value = String(source.timeoutSeconds);
+  for (const id of Object.values(SOURCE_FIELDS)) markInvalid($(id), false);
+  enableSourceFields();
+}
+
+function setupSource() {
+  $('#src-interval').replaceChildren(...UPDATE_INTERVALS.map((hours) =>
+    el('option', { value: String(hours), text: intervalText(hours) })));
+  $('#src-kind').addEventListener('change', enableSourceFields);
+  $('#source-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const source = readSource();
+    for (const id of Object.values(SOURCE_FIELDS)) markInvalid($(id), false);
+    const bad = checkUpdateSource(source);
+    if (bad) {
+      const field = $(SOURCE_FIELDS[bad.field]);
+      // A refused value in a field the source does not use is shown anyway.
+      field.disabled = false;
+      markInvalid(field, true);
+      showError(new InputError('History update_source_set', bad.problem));
+      return;
+    }
+    guarded($('#source-save'), async () => {
+      await post(API.history, 'update_source_set', source);
+      notify(`Update source saved; automatic update: ${source.intervalHours ? intervalText(source.intervalHours).toLowerCase() : 'off'}.`);
+      await loadSource();
+    });
+  });
+  $('#source-reload').addEventListener('click', (e) => guarded(e.currentTarget, loadSource));
 }
 
 // ---- Paged string lists (extensions, white list) --------------------------
@@ -240,6 +332,7 @@ function setupSchedule() {
 
 export function setup() {
   setupConfig();
+  setupSource();
   setupExtensions();
   setupWhiteList();
   setupSchedule();
@@ -247,5 +340,5 @@ export function setup() {
 
 export function show() {
   const run = (fn) => fn().catch(showError);
-  return Promise.all([run(loadConfig), ext.pager.reload(), white.pager.reload(), run(loadSchedule)]);
+  return Promise.all([run(loadConfig), run(loadSource), ext.pager.reload(), white.pager.reload(), run(loadSchedule)]);
 }
