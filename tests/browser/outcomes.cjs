@@ -322,8 +322,11 @@ async function updateFactsAndSource(page) {
     'the signature count is shown');
   check((await page.locator('#defs-installed').textContent()) === engine.definitionsDate, 'the install date is shown');
 
+  // The page reads the source on every visit: edit only after that read.
+  const sourceRead = page.waitForResponse((r) => r.url().includes('method=update_source_get'));
   await page.click('nav a[href="#settings"]');
-  await page.locator('#source-card[data-served="true"]').waitFor();
+  await sourceRead;
+  await page.locator('#source-card[data-served="true"]:not([aria-busy])').waitFor();
   check(await page.inputValue('#src-kind') === 'folder', 'the factory source is the mirror folder');
   const sent = [];
   const watchSent = (req) => { if (req.method() === 'POST') sent.push(req.postData()); };
@@ -370,13 +373,17 @@ async function updateFactsAndSource(page) {
   check(failed.lastFailedUpdate.reason !== '', `the failure has a reason (${JSON.stringify(failed.lastFailedUpdate)})`);
   check((await page.locator('#upd-failure').textContent()).endsWith(failed.lastFailedUpdate.reason), 'the overview names the reason');
   check((await page.locator('#defs-version').textContent()) === engine.definitionsVersion, 'the installed set is kept');
+  check((await page.locator('#defs-age').textContent()) === 'last update failed', 'the kept set is not called current');
   await shot(page, 'update-failed');
   await dismissMessages(page);
 
   // Back to the mirror folder and no automatic update: a good update again.
+  const againRead = page.waitForResponse((r) => r.url().includes('method=update_source_get'));
   await page.click('nav a[href="#settings"]');
-  await page.selectOption('#src-kind', 'folder');
+  await againRead;
+  await page.locator('#source-card:not([aria-busy])').waitFor();
   await page.fill('#src-urls', '');
+  await page.selectOption('#src-kind', 'folder');
   await page.selectOption('#src-interval', '0');
   await page.click('#source-save');
   await page.locator('.message:not(.error)', { hasText: 'Update source saved; automatic update: off.' }).waitFor();
@@ -386,6 +393,7 @@ async function updateFactsAndSource(page) {
   check((await page.locator('#upd-failure').textContent()).endsWith(failed.lastFailedUpdate.reason),
     'the last failed update stays told beside the good one');
   await waitForState(page, ['Protected', 'At risk']);
+  await page.locator('#defs-age', { hasText: 'current' }).waitFor();
   await dismissMessages(page);
 }
 

@@ -43,6 +43,7 @@ let pendingStart = null;    // a start being confirmed
 let runs = null;            // the newest run records, or null without history
 let factsWanted = true;     // read the definition facts with the next status
 let lastSysStatus = null;
+let lastUpdateFailed = false;  // engine_get: the newest update failed
 const statusReads = new LatestOnly();
 export let lastStatus = null;
 
@@ -98,6 +99,8 @@ async function loadDefinitionFacts() {
   }
   $('#defs-facts').hidden = engine === null;
   if (engine === null) return;
+  lastUpdateFailed = !!(engine.lastUpdate && engine.lastUpdate.result === 'failed');
+  if (lastStatus) render(lastStatus);
   for (const [id, text, toneName] of definitionFacts(engine)) {
     const dd = $(id);
     dd.textContent = text;
@@ -253,8 +256,10 @@ function render(s) {
   for (const id of ['#defs-date', '#upd-date']) $(id).textContent = date;
   for (const id of ['#defs-age', '#upd-age']) {
     const tag = $(id);
-    tag.textContent = s.updaterStatus === 'latest' ? 'current' : s.updaterStatus === 'obsolete' ? 'out of date' : '';
-    tag.dataset.tone = s.updaterStatus === 'latest' ? 'good' : 'warn';
+    // A set kept after a failed update is not called current.
+    tag.textContent = lastUpdateFailed ? 'last update failed'
+      : s.updaterStatus === 'latest' ? 'current' : s.updaterStatus === 'obsolete' ? 'out of date' : '';
+    tag.dataset.tone = s.updaterStatus === 'latest' && !lastUpdateFailed ? 'good' : 'warn';
   }
 
   const busy = BUSY.has(s.sysStatus);

@@ -85,8 +85,16 @@ function readSource() {
 }
 
 async function loadSource() {
-  const source = await historyCall('update_source_get');
   const card = $('#source-card');
+  card.setAttribute('aria-busy', 'true');
+  try {
+    fillSource(card, await historyCall('update_source_get'));
+  } finally {
+    card.removeAttribute('aria-busy');
+  }
+}
+
+function fillSource(card, source) {
   if (source === null) {
     $('#source-form').hidden = true;
     $('#source-note').textContent = 'This system sets the update source in the package\'s etc/update.conf only '
