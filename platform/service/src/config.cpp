@@ -62,7 +62,7 @@ void ParseLine(const std::string& line, ConfValues& values) {
 int ReadConf(const std::string& path, ConfValues& values) {
     std::vector<std::string> lines;
     values = ConfValues();
-    if (tavoav_files::ReadLines(path, lines, nullptr) != 0) return -1;
+    if (tavo::service::ReadLines(path, lines, nullptr) != 0) return -1;
     for (const std::string& line : lines) ParseLine(line, values);
     return 0;
 }
@@ -70,11 +70,11 @@ int ReadConf(const std::string& path, ConfValues& values) {
 int WriteConf(const std::string& path, const ConfValues& values) {
     std::vector<std::string> lines;
     for (const ConfKey& k : rgKeys) lines.push_back(std::string(k.szName) + "=" + std::to_string(values.*k.pField));
-    return tavoav_files::WriteLinesAtomic(path, lines);
+    return tavo::service::WriteLinesAtomic(path, lines);
 }
 
 int ChangeConf(const std::function<void(ConfValues&)>& change) {
-    std::string path = tavoav_files::Resolve(TAVOAV_CONF_FILE);
+    std::string path = tavo::service::Resolve(TAVOAV_CONF_FILE);
     if (path.empty()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
     tavo::files::FileLock lock(path + ".lock");
     if (!lock.Locked()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
@@ -92,7 +92,7 @@ extern "C" {
 
 int AVGetConfig(TAVOAV_CONF* pConf) {
     if (!pConf) return ERR_TAVOAV_PARAMETER_ERROR;
-    std::string path = tavoav_files::Resolve(TAVOAV_CONF_FILE);
+    std::string path = tavo::service::Resolve(TAVOAV_CONF_FILE);
     ConfValues values;
     if (path.empty() || ReadConf(path, values) != 0) return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;
     memset(pConf, 0, sizeof(*pConf));

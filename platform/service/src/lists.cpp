@@ -16,7 +16,7 @@
 #include "tavo/tavoav_engine.h"
 #include "tavo/tavocore.h"
 
-namespace tavoav_files {
+namespace tavo::service {
 
 std::string Resolve(const char* szAppliancePath) {
     char szReal[4096];
@@ -52,7 +52,7 @@ int WriteLinesAtomic(const std::string& path, const std::vector<std::string>& li
     return tavo::files::WriteFileAtomic(path, content, 0644);
 }
 
-}  // namespace tavoav_files
+}  // namespace tavo::service
 
 namespace {
 
@@ -72,10 +72,10 @@ bool ValidEntry(const char* szEntry) {
 }
 
 int ReadList(const char* szAppliancePath, bool blExtensions, std::vector<std::string>& entries) {
-    std::string path = tavoav_files::Resolve(szAppliancePath);
+    std::string path = tavo::service::Resolve(szAppliancePath);
     if (path.empty()) return -1;
     bool blExists = false;
-    if (tavoav_files::ReadLines(path, entries, &blExists) != 0) return -1;
+    if (tavo::service::ReadLines(path, entries, &blExists) != 0) return -1;
     if (!blExists && blExtensions) {
         entries.assign(std::begin(rgDefaultExtensions), std::end(rgDefaultExtensions));
     }
@@ -86,7 +86,7 @@ int ReadList(const char* szAppliancePath, bool blExtensions, std::vector<std::st
 // result when change answers >= 0 and reports a change. Answers change's result.
 int ChangeList(const char* szAppliancePath, bool blExtensions,
                const std::function<int(std::vector<std::string>&, bool&)>& change) {
-    std::string path = tavoav_files::Resolve(szAppliancePath);
+    std::string path = tavo::service::Resolve(szAppliancePath);
     if (path.empty()) return -1;
     tavo::files::FileLock lock(path + ".lock");
     if (!lock.Locked()) return -1;
@@ -95,7 +95,7 @@ int ChangeList(const char* szAppliancePath, bool blExtensions,
     bool blChanged = false;
     int result = change(entries, blChanged);
     if (result < 0 || !blChanged) return result;
-    if (tavoav_files::WriteLinesAtomic(path, entries) != 0) return -1;
+    if (tavo::service::WriteLinesAtomic(path, entries) != 0) return -1;
     return result;
 }
 

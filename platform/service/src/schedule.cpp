@@ -151,7 +151,7 @@ bool ValidJob(const char* szTriggerTime, const char* szScanType, const char* szS
 
 // A private connection to the schedule database, with the table in place.
 sqlite3* OpenSchedule() {
-    std::string path = tavoav_files::Resolve(TAVOAV_SCHEDULE_DB);
+    std::string path = tavo::service::Resolve(TAVOAV_SCHEDULE_DB);
     if (path.empty() || tavo::files::MakeParentFolders(path) != 0) return nullptr;
     sqlite3* pDb = nullptr;
     if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
@@ -328,7 +328,7 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
     std::set<std::string> newFileLists;
     auto dropNewFileLists = [&]() {
         for (const std::string& fileList : newFileLists) {
-            std::string real = tavoav_files::Resolve(fileList.c_str());
+            std::string real = tavo::service::Resolve(fileList.c_str());
             if (!real.empty()) unlink(real.c_str());
         }
     };
@@ -344,8 +344,8 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
         block.push_back(line);
     }
 
-    std::string crontab = tavoav_files::Resolve(SZ_CRONTAB);
-    std::string lockPath = tavoav_files::Resolve(SZ_CRONTAB_LOCK);
+    std::string crontab = tavo::service::Resolve(SZ_CRONTAB);
+    std::string lockPath = tavo::service::Resolve(SZ_CRONTAB_LOCK);
     if (crontab.empty() || lockPath.empty() || tavo::files::MakeParentFolders(crontab) != 0) {
         dropNewFileLists();
         return ERR_TAVOAV_EXE_ERROR;
@@ -379,7 +379,7 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
     // The lists of the replaced lines are no longer used by any job.
     for (const std::string& fileList : oldFileLists) {
         if (newFileLists.count(fileList)) continue;
-        std::string real = tavoav_files::Resolve(fileList.c_str());
+        std::string real = tavo::service::Resolve(fileList.c_str());
         if (!real.empty()) unlink(real.c_str());
     }
     return OKAY;

@@ -64,9 +64,9 @@ int ListFiles(const std::string& dir, std::vector<SourceFile>& files) {
 // "updateRateKBps" line of the configuration file: lets a slow download be
 // played on the stand-in.
 int64_t RateLimitKBps() {
-    std::string path = tavoav_files::Resolve(TAVOAV_CONF_FILE);
+    std::string path = tavo::service::Resolve(TAVOAV_CONF_FILE);
     std::vector<std::string> lines;
-    if (path.empty() || tavoav_files::ReadLines(path, lines, nullptr) != 0) return 0;
+    if (path.empty() || tavo::service::ReadLines(path, lines, nullptr) != 0) return 0;
     for (const std::string& line : lines) {
         if (line.compare(0, 15, "updateRateKBps=") == 0) {
             long long value = atoll(line.c_str() + 15);
@@ -160,8 +160,8 @@ void RemoveDeadStagings(const std::string& defs) {
 
 // Copies the mirror into a new folder and swaps it in. 0 on success.
 int InstallFromMirror(pid_t pid) {
-    const std::string mirror = tavoav_files::Resolve(TAVOAV_MIRROR_DIR);
-    const std::string defs = tavoav_files::Resolve(TAVOAV_DEFS_DIR);
+    const std::string mirror = tavo::service::Resolve(TAVOAV_MIRROR_DIR);
+    const std::string defs = tavo::service::Resolve(TAVOAV_DEFS_DIR);
     if (mirror.empty() || defs.empty()) return -1;
     std::vector<SourceFile> files;
     if (ListFiles(mirror, files) != 0 || files.empty()) return -1;  // nothing to install
@@ -181,7 +181,7 @@ int InstallFromMirror(pid_t pid) {
             return -1;
         }
     }
-    if (tavoav_files::WriteLinesAtomic(staging + "/" + SZ_INSTALL_MARK,
+    if (tavo::service::WriteLinesAtomic(staging + "/" + SZ_INSTALL_MARK,
                                        {"installTime=" + std::to_string(static_cast<long long>(time(nullptr)))}) != 0) {
         RemoveTree(staging);
         return -1;
@@ -236,12 +236,12 @@ ERR_T AVGetEngInfo(TAVOAV_INFO* pInfo) {
     if (!pInfo) return ERR_TAVOAV_PARAMETER_ERROR;
     memset(pInfo, 0, sizeof(*pInfo));
     snprintf(pInfo->szEngineVersion, sizeof(pInfo->szEngineVersion), "%s", SZ_ENGINE_VERSION);
-    const std::string defs = tavoav_files::Resolve(TAVOAV_DEFS_DIR);
+    const std::string defs = tavo::service::Resolve(TAVOAV_DEFS_DIR);
     if (defs.empty()) return ERR_TAVOAV_DB_ACCESS_ERROR;
 
     std::vector<std::string> mark;
     bool blInstalled = false;
-    if (tavoav_files::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 || !blInstalled)
+    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 || !blInstalled)
         return ERR_TAVOAV_DB_ACCESS_ERROR;
     std::vector<SourceFile> files;
     if (ListFiles(defs, files) != 0 || files.empty()) return ERR_TAVOAV_DB_ACCESS_ERROR;
