@@ -15,6 +15,7 @@
 #include "log_handler.h"
 #include "tavo/tavoav.h"
 #include "tavo/tavoav_engine.h"
+#include "temp_root.h"
 
 using TAVO::APIRequest;
 using TAVO::APIResponse;
@@ -55,19 +56,11 @@ Json::Value Array(std::initializer_list<Json::Value> values) {
     return array;
 }
 
-class LogHandlerDbTest : public ::testing::Test {
+class LogHandlerDbTest : public TempRootTest {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/log-db-test-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        root_ = szTemplate;
-        setenv("TAVO_ROOT", root_.c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
         g_logs.clear();
-    }
-    void TearDown() override {
-        unsetenv("TAVO_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     // Creates the table through the service and fills it with the rows.
@@ -163,7 +156,6 @@ protected:
         return ids;
     }
 
-    std::string root_;
 };
 
 using Strings = std::vector<std::string>;
