@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_stdout.h"
@@ -125,26 +126,26 @@ protected:
         Json::Value params(Json::objectValue);
         params["start"] = start;
         params["limit"] = limit;
-        params["categories"] = categories;
-        params["modules"] = modules;
+        params["categories"] = std::move(categories);
+        params["modules"] = std::move(modules);
         if (sort) params["sort"] = sort;
         if (dir) params["dir"] = dir;
         return Run("APILogLoad_v1", &LogHandler::Load, params);
     }
     APIResponse Delete(Json::Value data) {
         Json::Value params(Json::objectValue);
-        params["data"] = data;
+        params["data"] = std::move(data);
         return Run("APILogDelete_v1", &LogHandler::Delete, params);
     }
     APIResponse DeleteAdvanced(Json::Value categories, Json::Value modules) {
         Json::Value params(Json::objectValue);
-        params["categories"] = categories;
-        params["modules"] = modules;
+        params["categories"] = std::move(categories);
+        params["modules"] = std::move(modules);
         return Run("APILogDeleteAdvanced_v1", &LogHandler::DeleteAdvanced, params);
     }
     std::string Export(APIResponse& resp) {
         return CaptureStdout([&] {
-            APIRequest req(Json::Value(Json::objectValue));
+            APIRequest req{Json::Value(Json::objectValue)};
             LogHandler handler(&req, &resp, "APILogExport_v1");
             handler.Export();
         });
