@@ -45,7 +45,8 @@ sqlite3_stmt* PrepareOne(DBConnect* pConn, const std::string& sql) {
     const char* szTail = nullptr;
     int rc = sqlite3_prepare_v2(pConn->db, sql.c_str(), static_cast<int>(sql.size()) + 1, &stmt, &szTail);
     if (rc != SQLITE_OK) {
-        TAVO_LOG(TAVO_LOG_ERR, "failed to prepare [%s]: %s", sql.c_str(), sqlite3_errmsg(pConn->db));
+        TAVO_LOG(TAVO_LOG_ERR, "failed to prepare [%s]: %s", sql.c_str(),
+                 sqlite3_errmsg(pConn->db));
         sqlite3_finalize(stmt);
         return nullptr;
     }
@@ -66,13 +67,16 @@ sqlite3_stmt* PrepareOne(DBConnect* pConn, const std::string& sql) {
 int Run(DBConnect* pConn, sqlite3_stmt* stmt, DBResult** ppResult) {
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        TAVO_LOG(TAVO_LOG_ERR, "failed to run [%s]: %s", sqlite3_sql(stmt), sqlite3_errmsg(pConn->db));
+        TAVO_LOG(TAVO_LOG_ERR, "failed to run [%s]: %s", sqlite3_sql(stmt),
+                 sqlite3_errmsg(pConn->db));
         sqlite3_finalize(stmt);
         return -1;
     }
     if (ppResult == nullptr) {
         while (rc == SQLITE_ROW) rc = sqlite3_step(stmt);
-        if (rc != SQLITE_DONE) TAVO_LOG(TAVO_LOG_ERR, "failed to run [%s]: %s", sqlite3_sql(stmt), sqlite3_errmsg(pConn->db));
+        if (rc != SQLITE_DONE)
+            TAVO_LOG(TAVO_LOG_ERR, "failed to run [%s]: %s", sqlite3_sql(stmt),
+                     sqlite3_errmsg(pConn->db));
         sqlite3_finalize(stmt);
         return rc == SQLITE_DONE ? 0 : -1;
     }
@@ -106,7 +110,8 @@ DBConnect* TAVODBConnect(const char* /*szHost*/, const char* /*szUser*/, const c
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(szPath, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
-        TAVO_LOG(TAVO_LOG_ERR, "cannot open [%s]: %s", szPath, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        TAVO_LOG(TAVO_LOG_ERR, "cannot open [%s]: %s", szPath,
+                 db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         sqlite3_close_v2(db);
         return nullptr;
     }
@@ -123,7 +128,8 @@ DBConnect* TAVODBConnect(const char* /*szHost*/, const char* /*szUser*/, const c
     rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, &szError);
     if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) {
         // Not a database file, or not readable.
-        TAVO_LOG(TAVO_LOG_ERR, "cannot use [%s]: %s", szPath, szError ? szError : sqlite3_errstr(rc));
+        TAVO_LOG(TAVO_LOG_ERR, "cannot use [%s]: %s", szPath,
+                 szError ? szError : sqlite3_errstr(rc));
         sqlite3_free(szError);
         sqlite3_close_v2(db);
         return nullptr;
@@ -179,7 +185,7 @@ int TAVODBFetchRow(DBResult* pResult, DBRow* pRow) {
         if (rc != SQLITE_ROW) {
             if (rc != SQLITE_DONE)
                 TAVO_LOG(TAVO_LOG_ERR, "failed to fetch from [%s]: %s", sqlite3_sql(pResult->stmt),
-                       sqlite3_errmsg(sqlite3_db_handle(pResult->stmt)));
+                         sqlite3_errmsg(sqlite3_db_handle(pResult->stmt)));
             // Reset rather than step again: stepping a finished statement would run it anew.
             pResult->blDone = true;
             pResult->blCurrent = false;
@@ -204,7 +210,8 @@ const char* TAVODBFetchField(DBResult* pResult, DBRow row, const char* szColumn)
         const char* szText = reinterpret_cast<const char*>(sqlite3_column_text(pResult->stmt, i));
         if (szText == nullptr) {
             // Out of memory converting the value; callers expect text.
-            TAVO_LOG(TAVO_LOG_ERR, "cannot read column %s of [%s]", szColumn, sqlite3_sql(pResult->stmt));
+            TAVO_LOG(TAVO_LOG_ERR, "cannot read column %s of [%s]", szColumn,
+                     sqlite3_sql(pResult->stmt));
             return "";
         }
         return szText;

@@ -181,8 +181,9 @@ int InstallFromMirror(pid_t pid) {
             return -1;
         }
     }
-    if (tavo::service::WriteLinesAtomic(staging + "/" + SZ_INSTALL_MARK,
-                                       {"installTime=" + std::to_string(static_cast<long long>(time(nullptr)))}) != 0) {
+    if (tavo::service::WriteLinesAtomic(
+            staging + "/" + SZ_INSTALL_MARK,
+            {"installTime=" + std::to_string(static_cast<long long>(time(nullptr)))}) != 0) {
         RemoveTree(staging);
         return -1;
     }
@@ -241,7 +242,8 @@ ERR_T AVGetEngInfo(TAVOAV_INFO* pInfo) {
 
     std::vector<std::string> mark;
     bool blInstalled = false;
-    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 || !blInstalled)
+    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 ||
+        !blInstalled)
         return ERR_TAVOAV_DB_ACCESS_ERROR;
     std::vector<SourceFile> files;
     if (ListFiles(defs, files) != 0 || files.empty()) return ERR_TAVOAV_DB_ACCESS_ERROR;

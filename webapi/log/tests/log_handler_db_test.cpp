@@ -156,7 +156,6 @@ protected:
         for (const auto& record : resp.Data()["reportArray"]) ids.push_back(record["ID"].asString());
         return ids;
     }
-
 };
 
 using Strings = std::vector<std::string>;
