@@ -116,6 +116,13 @@ bool ClamEngine::Load(const std::string& defsDir, uint64_t maxFileBytes, bool bl
     return true;
 }
 
+std::string ClamEngine::VerdictKey() const {
+    // The alerts are the ones ScanFd always asks for.
+    return std::string("engine ClamAV ") + cl_retver() + "\noptions archives=" + (blScanArchives_ ? "1" : "0") +
+           " maxFileBytes=" + std::to_string(static_cast<unsigned long long>(maxFileBytes_)) +
+           " alerts=encrypted-archive,encrypted-doc,exceeds-max\nsignatures " + std::to_string(signatures_) + "\n";
+}
+
 ScanResult ClamEngine::ScanFd(int fd, const std::string& displayName) const {
     if (!engine_) return ClassifyScan(CL_ENULLARG, nullptr, "no scan engine");
     struct cl_scan_options options;

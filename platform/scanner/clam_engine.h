@@ -41,9 +41,13 @@ public:
     bool Load(const std::string& defsDir, uint64_t maxFileBytes, bool blScanArchives,
               std::string* pError);
     unsigned int SignatureCount() const { return signatures_; }
+    // What besides the definitions decides a verdict: the engine's version
+    // and the scan options. A verdict reached under other options is void.
+    std::string VerdictKey() const;
 
     // Judges the open regular file fd; displayName is used for file-type
-    // hints and messages.
+    // hints and messages. Several threads may judge files at once with one
+    // loaded engine.
     ScanResult ScanFd(int fd, const std::string& displayName) const;
 
 private:

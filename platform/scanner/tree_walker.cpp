@@ -83,7 +83,7 @@ bool TreeWalker::WalkTarget(const std::string& target) {
             }
         }
     } else if (S_ISREG(st.st_mode)) {
-        blGoOn = cb_.onFile(parentFd.Get(), last, target);
+        blGoOn = cb_.onFile(parentFd.Get(), last, target, st);
     }
     return blGoOn;
 }
@@ -133,7 +133,7 @@ bool TreeWalker::WalkDir(int dirFd, const std::string& path, int depth) {
                 break;
             }
         } else if (S_ISREG(st.st_mode)) {
-            if (!cb_.onFile(fd, name, childPath)) {
+            if (!cb_.onFile(fd, name, childPath, st)) {
                 blGoOn = false;
                 break;
             }

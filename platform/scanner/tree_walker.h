@@ -3,6 +3,8 @@
 // O_NOFOLLOW, so nothing outside the root or the scanned tree is reached.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,9 +17,11 @@ public:
         // A folder is entered only when this answers true (white list,
         // quarantine folders).
         std::function<bool(const std::string& path)> wantDir;
-        // A regular file: the open folder that holds it, its name and its
-        // appliance path. Answer false to end the walk.
-        std::function<bool(int dirFd, const std::string& name, const std::string& path)> onFile;
+        // A regular file: the open folder that holds it, its name, its
+        // appliance path and what fstatat (no link followed) found there.
+        // Answer false to end the walk.
+        std::function<bool(int dirFd, const std::string& name, const std::string& path, const struct stat& st)>
+            onFile;
         // A target or entry that could not be read (reason is a short text).
         std::function<void(const std::string& path, const std::string& reason)> onError;
         // Asked before each entry; true ends the walk.

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
 
 #include "request_parser.h"
@@ -30,7 +31,7 @@ namespace Host {
 namespace {
 
 const char kJsonHeaders[] = "Content-Type: application/json\n\n";
-const size_t kMaxBody = 8u << 20;
+const size_t kMaxBody = kMaxRequestBody;
 
 // The real standard output while an entry runs with it captured. A child
 // forked meanwhile (scan start, background task) must not keep the web
@@ -195,11 +196,11 @@ std::string PluginIndexPath() {
     return resolved;
 }
 
-// Loads the plug-ins and finds the entry; on failure code is the answer.
-const Entry* Resolve(PluginSet& plugins, const std::vector<std::string>& dirs, const ParsedCall& call,
-                     int& code) {
-    std::string error;
-    if (!plugins.LoadFor(dirs, PluginIndexPath(), call.api, call.version, call.method, error)) {
+// Finds the entry in plug-ins loaded for the call (the CGI process) or
+// loaded once before (the SCGI parent; error then tells why they are not
+// usable). On failure code is the answer.
+const Entry* FindEntry(const PluginSet& plugins, const std::string& error, const ParsedCall& call, int& code) {
+    if (!error.empty()) {
         TAVO_LOG(LOG_ERR, "plug-ins not loaded: %s", error.c_str());
         code = WEBAPI_ERR_INTERNAL_ERROR;
         return nullptr;
@@ -210,6 +211,16 @@ const Entry* Resolve(PluginSet& plugins, const std::vector<std::string>& dirs, c
                  call.method.c_str(), code);
     }
     return entry;
+}
+
+// Loads the plug-ins the call needs and finds the entry.
+const Entry* Resolve(PluginSet& plugins, const std::vector<std::string>& dirs, const ParsedCall& call,
+                     int& code) {
+    std::string error;
+    if (!plugins.LoadFor(dirs, PluginIndexPath(), call.api, call.version, call.method, error) && error.empty()) {
+        error = "unknown failure";
+    }
+    return FindEntry(plugins, error, call, code);
 }
 
 }  // namespace
@@ -311,7 +322,10 @@ std::string LogText(const char* text) {
     return text != nullptr ? VisibleText(text, buffer) : "";
 }
 
-int ServeCgi(const std::vector<std::string>& pluginDirs) {
+// Finds the entry of a call; on failure code is the answer.
+using EntryFinder = std::function<const Entry*(const ParsedCall& call, int& code)>;
+
+int ServeCgi(const EntryFinder& findEntry) {
     const char* requestMethod = getenv("REQUEST_METHOD");
     const char* https = getenv("HTTPS");
     RequestSite site;
@@ -355,9 +369,8 @@ int ServeCgi(const std::vector<std::string>& pluginDirs) {
         WriteAll(STDOUT_FILENO, CgiError(call.errorCode));
         return 0;
     }
-    PluginSet plugins;
     int code = 0;
-    const Entry* entry = Resolve(plugins, pluginDirs, call, code);
+    const Entry* entry = findEntry(call, code);
     if (entry == nullptr) {
         WriteAll(STDOUT_FILENO, CgiError(code));
         return 0;
@@ -374,11 +387,9 @@ void LogEscapedException(const char* what) {
     TAVO_LOG(LOG_ERR, "exception escaped the request's handling: %s", what);
 }
 
-}  // namespace
-
-int RunCgi(const std::vector<std::string>& pluginDirs) {
+int RunCgiWith(const EntryFinder& findEntry) {
     try {
-        return ServeCgi(pluginDirs);
+        return ServeCgi(findEntry);
     } catch (const std::exception& e) {
         LogEscapedException(e.what());
     } catch (...) {
@@ -390,16 +401,38 @@ int RunCgi(const std::vector<std::string>& pluginDirs) {
     return 0;
 }
 
+}  // namespace
+
+int RunCgi(const std::vector<std::string>& pluginDirs) {
+    PluginSet plugins;
+    return RunCgiWith([&](const ParsedCall& call, int& code) { return Resolve(plugins, pluginDirs, call, code); });
+}
+
+int RunCgiLoaded(const PluginSet& plugins, const std::string& loadError) {
+    return RunCgiWith([&](const ParsedCall& call, int& code) { return FindEntry(plugins, loadError, call, code); });
+}
+
+void OpenHostLog() {
+    const char* toStderr = getenv("TAVO_LOG_STDERR");
+    int options = LOG_PID;
+    if (toStderr != nullptr && strcmp(toStderr, "1") == 0) options |= LOG_PERROR;
+    closelog();
+    openlog("tavo-webapi", options, LOG_USER);
+}
+
 namespace {
 
 const char kUsage[] =
     "usage: tavo-webapi call API VERSION METHOD [NAME=VALUE]...\n"
     "       tavo-webapi list\n"
+    "       tavo-webapi scgi [SOCKET]\n"
     "Calls one web API method the way a web request would and prints the answer.\n"
     "Each VALUE is JSON text; text that is not JSON is taken as a string.\n"
     "Exit status: 0 success answer, 1 error answer, 2 usage error.\n"
     "Plug-ins are loaded from the folders in TAVO_WEBAPI_PLUGINS (colon-separated).\n"
-    "Without arguments and with REQUEST_METHOD set, it serves one CGI request.\n";
+    "Without arguments and with REQUEST_METHOD set, it serves one CGI request.\n"
+    "scgi serves SCGI requests on the UNIX socket SOCKET (or on the listening\n"
+    "socket it gets as standard input), one process per request.\n";
 
 int Usage(const char* problem) {
     if (problem != nullptr) fprintf(stderr, "tavo-webapi: %s\n", problem);

@@ -11,6 +11,9 @@
 namespace TAVO {
 namespace Host {
 
+// The largest request body read; a longer one is refused with 101.
+const size_t kMaxRequestBody = 8u << 20;
+
 // The answer body, compact JSON without a line end.
 std::string AnswerBody(const APIResponse& resp);
 std::string ErrorBody(int code);
@@ -37,6 +40,12 @@ std::string CgiError(int code);
 
 // Serves one CGI request from the environment and standard input.
 int RunCgi(const std::vector<std::string>& pluginDirs);
+// The same with plug-ins loaded beforehand; a non-empty loadError says why
+// they cannot be used (every call is then answered 117 and logged).
+int RunCgiLoaded(const PluginSet& plugins, const std::string& loadError);
+
+// Opens the host's syslog: TAVO_LOG_STDERR=1 copies every line to standard error.
+void OpenHostLog();
 // The command line; argv[0] is the program.
 int RunCli(int argc, char** argv, const std::vector<std::string>& pluginDirs);
 

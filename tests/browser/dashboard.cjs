@@ -78,6 +78,9 @@ async function main() {
       await first.locator('input[type=checkbox]').check();
       await page.check('#q-whitelist');
       await page.click('#q-restore');
+      // Restoring puts a detected file back: the page asks first.
+      await page.locator('#confirm[open]').waitFor();
+      await page.click('#confirm-ok');
       await page.locator('.message:not(.error)', { hasText: 'restored and added to the white list' }).waitFor();
       await page.waitForFunction(([p, n]) => {
         const cells = [...document.querySelectorAll('#q-table tbody tr td:nth-child(2)')];
@@ -96,6 +99,9 @@ async function main() {
       check(await second.locator('input[type=checkbox]').isChecked(), 'a refresh keeps the selection');
       check(await page.locator('#q-restore').isEnabled(), 'restore stays enabled after a refresh');
       await page.click('#q-restore');
+      // Restoring puts a detected file back: the page asks first.
+      await page.locator('#confirm[open]').waitFor();
+      await page.click('#confirm-ok');
       await page.locator('#q-failures').waitFor({ state: 'visible' });
       const reason = (await page.locator('#q-fail-table tbody td.reason').first().textContent()).trim();
       check(reason === 'a file already exists at the original place (7)', `reason named (${reason})`);

@@ -14,9 +14,20 @@ On a clean exit the sandbox fails (SandboxError) when a sanitizer report
 shows up in the error log or a command line run's standard error
 (Sandbox(check_sanitizers=False) turns that off).
 
-Sandbox(env={...}) passes extra environment to the CGI and the command line
+Sandbox(env={...}) passes extra environment to the host and the command line
 (TAVO_LOG_STDERR=1 is set by default, so the host's log lines reach the error
 log and cli_full's stderr). The build folder comes from TAVO_BUILD_DIR.
+
+How lighttpd runs the host: Sandbox(path=...) or TAVO_E2E_PATH, default
+"scgi": the warm SCGI parent (tavo-webapi scgi, started by lighttpd through
+bin-path); "cgi": the host executed per request by mod_cgi; "compare": both
+at once on the same root (SCGI at /webapi/api.cgi, CGI at
+/webapi/api-cgi.cgi). In "compare" a reading method (which changes nothing
+stored) goes through both paths; any other request goes through SCGI, and
+again through CGI when the host refused it before a plug-in ran. The two
+answers must be the same bytes (status line, header lines but Date, body),
+else the request raises AnswersDiffer. sb.path_name says which path runs;
+sb.compared counts the requests compared.
 
 On exit lighttpd is stopped, every process still running with this sandbox's
 TAVO_ROOT in its environment (background tasks, scanner stand-ins) is killed,
@@ -32,6 +43,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.parse
@@ -42,6 +54,22 @@ ROOT_DIRS = (PACKAGE_DIR + "/bin", PACKAGE_DIR + "/etc", PACKAGE_DIR + "/tmp",
              "/volume1", "/volume2")
 # Sanitizer settings reach the CGI too, so a sanitized build reports there.
 PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TZ", "LANG", "LC_ALL")
+PATHS = ("scgi", "cgi", "compare")
+API_URL = "/webapi/api.cgi"
+# The CGI host's address while both paths are served ("compare").
+CGI_URL = "/webapi/api-cgi.cgi"
+# Methods that change nothing stored, so that sending them twice is safe.
+# (Background task "status" is not one: it may remove a finished record.)
+READING_METHODS = frozenset((
+    "get", "get_sys_info", "load", "export",
+    "echo", "env", "fail", "v2", "download", "download_fails", "silent", "throw"))  # the test plug-in's
+
+
+def e2e_path():
+    value = os.environ.get("TAVO_E2E_PATH", "scgi")
+    if value not in PATHS:
+        raise ValueError("TAVO_E2E_PATH must be one of %s, not %r" % (", ".join(PATHS), value))
+    return value
 
 
 def build_dir():
@@ -84,12 +112,47 @@ def _lighttpd_string(value):
     return '"' + str(value).replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def lighttpd_config(port, docroot, cgi_program, env, error_log, bind="127.0.0.1"):
-    """A lighttpd configuration serving cgi_program at /webapi/api.cgi."""
-    env_items = ",\n".join("  %s => %s" % (_lighttpd_string(k), _lighttpd_string(v))
-                           for k, v in sorted(env.items()))
+def _lighttpd_pairs(env, indent="  "):
+    return ",\n".join("%s%s => %s" % (indent, _lighttpd_string(k), _lighttpd_string(v))
+                      for k, v in sorted(env.items()))
+
+
+def scgi_config(url, program, socket_path, env):
+    """A lighttpd scgi.server block: lighttpd starts "program scgi" itself
+    (bin-path) on socket_path and restarts it when it dies. The parent gets
+    env and nothing of lighttpd's own environment; each request's child gets
+    the request's variables, setenv.add-environment included."""
     return """\
-server.modules = ("mod_indexfile", "mod_alias", "mod_setenv", "mod_cgi", "mod_staticfile")
+scgi.server = ({url} => ((
+  "socket" => {socket},
+  "bin-path" => {bin_path},
+  "bin-environment" => (
+{env_items}
+  ),
+  "bin-copy-environment" => ("TAVO_SCGI_NOTHING_COPIED"),
+  "check-local" => "disable",
+  "max-procs" => 1
+)))
+""".format(url=_lighttpd_string(url), socket=_lighttpd_string(socket_path),
+           bin_path=_lighttpd_string("%s scgi" % program), env_items=_lighttpd_pairs(env, "    "))
+
+
+def lighttpd_config(port, docroot, cgi_program, env, error_log, bind="127.0.0.1", scgi_socket=None,
+                    cgi_url=None):
+    """A lighttpd configuration serving cgi_program at /webapi/api.cgi: as
+    CGI, or through SCGI on scgi_socket when given (then also as CGI at
+    cgi_url when given)."""
+    env_items = _lighttpd_pairs(env)
+    if scgi_socket is None:
+        cgi_url = API_URL
+    cgi_part = ""
+    if cgi_url is not None:
+        cgi_part = 'alias.url = ({url} => {program})\ncgi.assign = ("/{program_name}" => "")\n'.format(
+            url=_lighttpd_string(cgi_url), program=_lighttpd_string(cgi_program),
+            program_name=pathlib.Path(cgi_program).name)
+    scgi_part = "" if scgi_socket is None else scgi_config(API_URL, cgi_program, scgi_socket, env)
+    return """\
+server.modules = ("mod_indexfile", "mod_alias", "mod_setenv", "mod_cgi", "mod_scgi", "mod_staticfile")
 server.document-root = {docroot}
 server.bind = {bind}
 server.port = {port}
@@ -98,14 +161,12 @@ server.breakagelog = {error_log}
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".js" => "text/javascript", ".css" => "text/css",
                    ".json" => "application/json", ".svg" => "image/svg+xml", ".png" => "image/png")
-alias.url = ("/webapi/api.cgi" => {program})
-cgi.assign = ("/{program_name}" => "")
-setenv.add-environment = (
+{cgi_part}{scgi_part}setenv.add-environment = (
 {env_items}
 )
 """.format(docroot=_lighttpd_string(docroot), bind=_lighttpd_string(bind), port=port,
-           error_log=_lighttpd_string(error_log), program=_lighttpd_string(cgi_program),
-           program_name=pathlib.Path(cgi_program).name, env_items=env_items)
+           error_log=_lighttpd_string(error_log), cgi_part=cgi_part, scgi_part=scgi_part,
+           env_items=env_items)
 
 
 def _processes_with_env(name, value):
@@ -124,12 +185,36 @@ def _processes_with_env(name, value):
     return found
 
 
+def _is_warm_parent(pid):
+    """True for the SCGI parent lighttpd keeps running ("tavo-webapi scgi",
+    a child of lighttpd); its request processes are its own children."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            args = f.read().split(b"\0")
+        with open("/proc/%d/stat" % pid) as f:
+            ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        with open("/proc/%d/comm" % ppid) as f:
+            parent = f.read().strip()
+    except (OSError, ValueError, IndexError):
+        return False
+    return len(args) >= 2 and args[1] == b"scgi" and parent == "lighttpd"
+
+
 class SandboxError(RuntimeError):
     pass
 
 
+class AnswersDiffer(AssertionError):
+    """The SCGI path answered other bytes than the CGI path ("compare")."""
+
+
 class Sandbox:
-    def __init__(self, env=None, plugins=None, log_stderr=True, check_sanitizers=True):
+    def __init__(self, env=None, plugins=None, log_stderr=True, check_sanitizers=True, path=None):
+        self.path_name = path or e2e_path()
+        if self.path_name not in PATHS:
+            raise ValueError("path must be one of %s" % (PATHS,))
+        self.compared = 0  # requests answered the same through both paths
+        self.compared_methods = set()
         self.build = build_dir()
         self.program = self.build / "bin" / "tavo-webapi"
         self.plugins = plugins if plugins is not None else str(self.build / "plugins")
@@ -163,6 +248,9 @@ class Sandbox:
 
     def __exit__(self, exc_type, exc, tb):
         reports = self.sanitizer_reports() if self.check_sanitizers else ""
+        if self.path_name == "compare":
+            sys.stderr.write("harness: %d requests answered the same through CGI and SCGI (methods: %s)\n"
+                             % (self.compared, " ".join(sorted(self.compared_methods))))
         self._cleanup()
         if reports and exc_type is None:
             raise SandboxError("sanitizer reports from the host or a plug-in:\n" + reports)
@@ -193,8 +281,15 @@ class Sandbox:
         last_error = ""
         for _ in range(5):
             self.port = _free_port()
+            scgi_socket = None
+            if self.path_name != "cgi":
+                # Only the server's user reaches the socket's folder.
+                run = self.tmp / "scgi"
+                run.mkdir(mode=0o700, exist_ok=True)
+                scgi_socket = run / "tavo-webapi.sock"
             conf.write_text(lighttpd_config(self.port, self.tmp / "www", self.program, self.env(),
-                                            self.error_log_path))
+                                            self.error_log_path, scgi_socket=scgi_socket,
+                                            cgi_url=CGI_URL if self.path_name == "compare" else None))
             # The CGI's standard error is lighttpd's: both go to the error log.
             out = open(self.error_log_path, "ab")
             self._server = subprocess.Popen(["lighttpd", "-D", "-f", str(conf)], stdin=subprocess.DEVNULL,
@@ -272,13 +367,65 @@ class Sandbox:
         return urllib.parse.urlencode(fields)
 
     def request(self, http_method, target, body=None, headers=None):
+        if self.path_name == "compare" and target.startswith(API_URL):
+            return self._compared_request(http_method, target, body, headers)
+        status, _, header_list, data = self.exchange(http_method, target, body, headers)
+        return status, {k.lower(): v for k, v in header_list}, data
+
+    def exchange(self, http_method, target, body=None, headers=None):
+        """One request: (status, reason, [(name, value)] as sent, body bytes)."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
         try:
             conn.request(http_method, target, body=body, headers=headers or {})
             resp = conn.getresponse()
-            return resp.status, {k.lower(): v for k, v in resp.getheaders()}, resp.read()
+            return resp.status, resp.reason, resp.getheaders(), resp.read()
         finally:
             conn.close()
+
+    def _compared_request(self, http_method, target, body, headers):
+        cgi_target = CGI_URL + target[len(API_URL):]
+
+        def through_cgi():
+            return self.exchange(http_method, cgi_target, body, headers)
+
+        def through_scgi():
+            return self.exchange(http_method, target, body, headers)
+
+        if not _reading(http_method, target, body):
+            scgi = through_scgi()
+            if _refused(scgi):
+                self._compare(http_method, target, through_cgi(), scgi, body)
+            return _as_answer(scgi)
+        # A running scan or update changes what a reading method answers
+        # from one moment to the next: the SCGI answer must equal the CGI
+        # answer just before or just after it. Two CGI answers alike around
+        # a different SCGI answer are a difference of the paths.
+        before = through_cgi()
+        for _ in range(20):
+            scgi = through_scgi()
+            if _comparable(before) == _comparable(scgi):
+                break
+            after = through_cgi()
+            if _comparable(after) == _comparable(scgi):
+                break
+            if _comparable(before) == _comparable(after):
+                self._compare(http_method, target, before, scgi, body)
+            before = after
+        else:
+            sys.stderr.write("harness: %s %s not compared: its answer kept changing\n" % (http_method, target))
+            return _as_answer(scgi)
+        self._count(http_method, target, body)
+        return _as_answer(scgi)
+
+    def _compare(self, http_method, target, cgi, scgi, body=None):
+        if _comparable(cgi) != _comparable(scgi):
+            raise AnswersDiffer("%s %s answered differently:\nCGI:  %r\nSCGI: %r"
+                                % (http_method, target, _comparable(cgi), _comparable(scgi)))
+        self._count(http_method, target, body)
+
+    def _count(self, http_method, target, body):
+        self.compared += 1
+        self.compared_methods.update(_fields(http_method, target, body).get("method", ["-"])[:1])
 
     def _json(self, status, headers, body):
         try:
@@ -319,6 +466,46 @@ class Sandbox:
     def cli(self, api, method, *name_eq_value, version=1):
         code, out, _ = self.cli_full("call", api, version, method, *name_eq_value)
         return code, out
+
+
+
+def _as_answer(exchanged):
+    status, _, header_list, data = exchanged
+    return status, {k.lower(): v for k, v in header_list}, data
+
+
+def _refused(answer):
+    """Whether the host refused a request before any plug-in ran."""
+    status, _, _, data = answer
+    if status == 403:
+        return True
+    try:
+        return json.loads(data.decode("utf-8"))["error"]["code"] in (101, 102, 103, 104, 105)
+    except (ValueError, KeyError, TypeError, UnicodeDecodeError):
+        return False
+
+
+def _fields(http_method, target, body):
+    """The form fields of a request: query string, then form body."""
+    fields = urllib.parse.parse_qs(urllib.parse.urlsplit(target).query)
+    if http_method == "POST" and body:
+        form = body.decode("utf-8", "replace") if isinstance(body, bytes) else body
+        for name, values in urllib.parse.parse_qs(form).items():
+            fields.setdefault(name, []).extend(values)
+    return fields
+
+
+def _reading(http_method, target, body):
+    """Whether the request calls a method that changes nothing stored."""
+    methods = _fields(http_method, target, body).get("method", [])
+    return len(methods) == 1 and methods[0] in READING_METHODS
+
+
+def _comparable(answer):
+    """An answer as compared between the paths: lighttpd's Date differs by
+    the second it was sent."""
+    status, reason, header_list, data = answer
+    return status, reason, [(k, v) for k, v in header_list if k.lower() != "date"], data
 
 
 def _alive(pid):

@@ -16,6 +16,7 @@ import re
 import signal
 import socket
 import ssl
+import stat
 import subprocess
 import tempfile
 import unittest
@@ -202,9 +203,31 @@ class Options(ServeCase):
             with self.subTest(port=port):
                 self.assertRefused(self.serve("--port", port), "not a port number")
 
+    def test_scgi_by_default_cgi_on_request(self):
+        out, _ = self.assertServed(self.serve("--root", str(self.root)))
+        socket_path = "%s/var/run/tavo-webapi/scgi/tavo-webapi.sock" % self.root
+        self.assertIn('"socket" => "%s"' % socket_path, out)
+        self.assertRegex(out, r'"bin-path" => "[^"]*/bin/tavo-webapi scgi"')
+        self.assertIn('"mod_scgi"', out)
+        self.assertNotIn("mod_cgi", out)
+        self.assertNotIn("cgi.assign", out)
+        # The parent gets its own few variables, nothing of lighttpd's.
+        self.assertIn('"bin-copy-environment" => ("TAVO_NOTHING_COPIED")', out)
+        out, _ = self.assertServed(self.serve("--cgi"))
+        self.assertIn('"mod_cgi"', out)
+        self.assertIn('cgi.assign = ("/tavo-webapi" => "")', out)
+        self.assertNotIn("mod_scgi", out)
+        self.assertNotIn("scgi.server", out)
+
+    def test_socket_path_too_long_is_refused(self):
+        long_root = self.folder / ("r" * 100)
+        self.assertRefused(self.serve("--root", str(long_root)), "longer than a UNIX socket address allows")
+        out, _ = self.assertServed(self.serve("--root", str(long_root), "--cgi"))
+        self.assertIn("cgi.assign", out)
+
     def test_configurations_parse(self):
         """lighttpd accepts what is generated, TLS and authentication included."""
-        for args in ([], ["--listen", "::1"],
+        for args in ([], ["--cgi"], ["--listen", "::1"],
                      ["--listen", "localhost", "--htpasswd", str(self.htpasswd)] + self.tls()):
             with self.subTest(args=args):
                 out, _ = self.assertServed(self.serve(*args))
@@ -336,6 +359,17 @@ class Https(ServeCase):
         finally:
             conn.close()
         self.assertNotEqual(status, 200)
+
+    def test_served_by_the_scgi_parent_behind_a_private_folder(self):
+        status, _, body = self.request("GET", self.SYS_INFO)
+        self.assertEqual(status, 200, body)
+        folder = self.root / "var/run/tavo-webapi/scgi"
+        self.assertEqual(stat.S_IMODE(folder.stat().st_mode), 0o700)
+        # lighttpd numbers the socket of each process it starts: name-0.
+        self.assertTrue(stat.S_ISSOCK((folder / "tavo-webapi.sock-0").stat().st_mode), os.listdir(folder))
+        text = self.log.read_text(errors="replace")
+        self.assertIn("host: SCGI server on %s/tavo-webapi.sock" % folder, text)
+        self.assertIn("serving SCGI requests", text)
 
     def test_config_passes_allowed_hosts(self):
         conf = (self.root / RUN_CONFIG).read_text()

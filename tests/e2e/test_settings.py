@@ -170,10 +170,15 @@ class SettingsE2E(unittest.TestCase):
         # update is still running when the three-second answer comes.
         mirror = self.sb.path(PKG + "/mirror")
         mirror.mkdir(parents=True, exist_ok=True)
-        (mirror / "main.cvd").write_bytes(b"ClamAV-VDB:08 Dec 2026:62:4000:90:x:y:z:0".ljust(512) + b"\0" * (2 << 20))
+        # 512 + 2 MiB of hash signatures (64-byte lines): the update loads
+        # what it installs, so the set must be one the engine takes.
+        (mirror / "main.hdb").write_bytes(b"".join(b"%032x:68:Pad-Signature-%013d\n" % (i, i)
+                                                   for i in range((512 + (2 << 20)) // 64)))
         (mirror / "daily.hdb").write_text("44d88612fea8a8f36de82e1278abb02f:68:Eicar-Test-Signature\n")
         conf = self.sb.path(PKG + "/etc/tavoav.conf")
         conf.write_text("updateRateKBps=512\n")
+        # The update checks the set with the package's scanner program.
+        self.sb.path(SCANNER).symlink_to(build_dir() / "bin" / "tavoavscan")
 
         seen = []
         stop = threading.Event()

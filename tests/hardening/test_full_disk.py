@@ -52,6 +52,9 @@ class FullDisk(unittest.TestCase):
         self.ok("Log", "delete", data=[])
         db = sqlite3.connect(str(self.sb.path(REPORT_DB)))
         with db:
+            # The saves above wrote their audit events; the test's own rows
+            # take ids 1 to 50.
+            db.execute("DELETE FROM report")
             db.executemany("INSERT INTO report (id, class, module, eventText, logTime) VALUES (?,?,?,?,?)",
                            [(i, "info", "scan", "event %d" % i, "2026-12-01 08:00:00") for i in range(1, 51)])
         db.close()  # an open file keeps the file system from turning read-only

@@ -20,7 +20,9 @@ function checked(fieldset) {
   return $$(`#${fieldset} input:checked`).map((box) => box.value);
 }
 
-async function load(start, limit) {
+// Filters can change faster than answers come back: only the answer to the
+// last request sent is shown (isLatest), so no older answer overwrites it.
+async function load(start, limit, isLatest) {
   const categories = checked('log-categories');
   const modules = checked('log-modules');
   if (categories.length === 0 || modules.length === 0) {
@@ -30,11 +32,13 @@ async function load(start, limit) {
   }
   try {
     const data = await get(API.log, 'load', { start, limit, sort, dir, modules, categories });
+    if (!isLatest()) return;
     const rows = data.reportArray || [];
     table.fill(rows, (r) => [r.ID, el('span', { class: `cat cat-${r.category}`, text: r.category }), r.module, r.eventContent, r.date],
       'No events match the filter.');
     pager.update(data.reportCount, rows.length);
   } catch (err) {
+    if (!isLatest()) return;
     showError(err);
     table.fill([], () => [], `Could not load the event log: ${err.message}`);
   }
@@ -78,7 +82,7 @@ export function setup() {
   $('#log-export').href = url(API.log, 'export');
   $('#log-delete').addEventListener('click', async (e) => {
     const ids = table.selected().map((r) => String(r.ID));
-    if (!(await confirmDialog(`Delete ${ids.length} log entr${ids.length === 1 ? 'y' : 'ies'}?`, 'Delete'))) return;
+    if (!(await confirmDialog(`Delete ${ids.length} log entr${ids.length === 1 ? 'y' : 'ies'}?`, 'Delete', true))) return;
     guarded(e.currentTarget, async () => {
       await post(API.log, 'delete', { data: ids });
       notify(`${ids.length} log entr${ids.length === 1 ? 'y' : 'ies'} deleted.`);
@@ -93,7 +97,7 @@ export function setup() {
       return;
     }
     const what = `Delete every log entry of category ${categories.join(', ')} from module ${modules.join(', ')}?`;
-    if (!(await confirmDialog(what, 'Delete'))) return;
+    if (!(await confirmDialog(what, 'Delete', true))) return;
     guarded(e.currentTarget, async () => {
       await post(API.log, 'delete_advanced', { modules, categories });
       notify('Log entries deleted.');

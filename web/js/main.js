@@ -4,10 +4,12 @@ import * as overview from './overview.js';
 import * as quarantine from './quarantine.js';
 import * as settings from './settings.js';
 import * as eventlog from './eventlog.js';
+import * as history from './history.js';
 
 const PAGES = {
   overview: () => overview.refresh(),
   quarantine: () => quarantine.show(),
+  history: () => history.show(),
   settings: () => settings.show(),
   log: () => eventlog.show(),
 };
@@ -27,6 +29,7 @@ overview.setup();
 quarantine.setup();
 settings.setup();
 eventlog.setup();
+history.setup();
 // After a page switch the page's heading takes the focus, so that screen
 // readers announce where the user went.
 window.addEventListener('hashchange', () => {

@@ -1,9 +1,10 @@
 // Settings page: the configuration form, the extension list, the white
 // list and the schedule editor.
 
-import { API, get, post } from './api.js';
-import { $, el, guarded, notify, showError, Pager, SelectableTable } from './ui.js';
+import { API, InputError, get, post } from './api.js';
+import { $, el, guarded, notify, showError, markInvalid, Pager, SelectableTable } from './ui.js';
 import { confirmDialog } from './dialog.js';
+import { checkExtension, checkPathLines, checkSchedule } from './checks.js';
 
 // ---- Configuration --------------------------------------------------------
 
@@ -45,13 +46,15 @@ function setupConfig() {
 
 function pagedList({ tableId, pagerId, label, api, arrayName, field, emptyText }) {
   const table = new SelectableTable($(`#${tableId}`), label, (rec) => String(rec.ID));
-  const pager = new Pager($(`#${pagerId}`), label, async (start, limit) => {
+  const pager = new Pager($(`#${pagerId}`), label, async (start, limit, isLatest) => {
     try {
       const data = await get(api, 'load', { start, limit });
+      if (!isLatest()) return;
       const records = data[arrayName] || [];
       table.fill(records, (rec) => [rec[field]], emptyText);
       pager.update(data.itemCount, records.length);
     } catch (err) {
+      if (!isLatest()) return;
       showError(err);
       table.fill([], () => [], `Could not load ${label}: ${err.message}`);
     }
@@ -70,16 +73,22 @@ function setupExtensions() {
   ext.table.controls = [$('#ext-delete')];
   $('#ext-form').addEventListener('submit', (e) => {
     e.preventDefault();
-    const value = $('#ext-input').value.trim().replace(/^\*?\./, '');
-    if (!value) {
-      notify('Enter an extension to add.', 'error');
+    const field = $('#ext-input');
+    const checked = checkExtension(field.value);
+    if (checked.problem) {
+      markInvalid(field, true);
+      showError(new InputError('FileExt add', checked.problem));
       return;
     }
+    markInvalid(field, false);
+    const value = checked.value;
     guarded($('#ext-add'), async () => {
-      await post(API.fileExt, 'add', { extension: value });
-      $('#ext-input').value = '';
-      notify(`Extension "${value}" added.`);
-      await ext.pager.goLast();
+      const answer = await post(API.fileExt, 'add', { extension: value });
+      field.value = '';
+      // 0 records changed: the extension was listed already (any case).
+      if (answer && answer.recordEffected === 0) notify(`Extension "${value}" is already on the list.`);
+      else notify(`Extension "${value}" added.`);
+      await ext.pager.goLast(answer && answer.recordEffected === 0 ? 0 : 1);
     });
   });
   $('#ext-delete').addEventListener('click', (e) => {
@@ -100,11 +109,18 @@ function setupWhiteList() {
   white.table.controls = [$('#wl-delete')];
   $('#wl-form').addEventListener('submit', (e) => {
     e.preventDefault();
-    const paths = $('#wl-input').value.split('\n').map((p) => p.trim()).filter(Boolean);
-    if (paths.length === 0) {
-      notify('Enter at least one path to add to the white list.', 'error');
+    const field = $('#wl-input');
+    const checked = checkPathLines(field.value, 'White list paths', false);
+    const shown = new Set([...white.table.rows.values()].map((rec) => rec.filepath));
+    const listed = checked.paths ? checked.paths.find((path) => shown.has(path)) : undefined;
+    if (checked.problem || listed) {
+      markInvalid(field, true);
+      showError(new InputError('WhiteList add', checked.problem
+        || `White list paths: "${listed}" is already on the white list; remove that line.`));
       return;
     }
+    markInvalid(field, false);
+    const paths = checked.paths;
     guarded($('#wl-add'), async () => {
       await post(API.whiteList, 'add', { listToBeAdd: paths });
       $('#wl-input').value = '';
@@ -167,10 +183,10 @@ function jobRow(job) {
   enableTarget();
   const remove = el('button', { type: 'button', class: 'link', text: 'Remove', 'aria-label': `Remove scheduled scan ${n + 1}` });
   const row = el('tr', { class: 'job' },
-    el('td', {}, el('input', { type: 'checkbox', class: 'job-on', checked: !!job.activated, 'aria-label': `Scheduled scan ${n + 1} on` })),
-    el('td', {}, time, ' ', words),
-    el('td', {}, type),
-    el('td', {}, target),
+    el('td', { 'data-label': 'On' }, el('input', { type: 'checkbox', class: 'job-on', checked: !!job.activated, 'aria-label': `Scheduled scan ${n + 1} on` })),
+    el('td', { 'data-label': 'Time' }, time, ' ', words),
+    el('td', { 'data-label': 'Type' }, type),
+    el('td', { 'data-label': 'Target' }, target),
     el('td', {}, remove));
   remove.addEventListener('click', () => row.remove());
   return row;
@@ -205,9 +221,12 @@ function setupSchedule() {
   });
   $('#sched-save').addEventListener('click', (e) => {
     const jobs = readSchedule();
-    const bad = jobs.findIndex((job) => !job.triggerTime);
-    if (bad >= 0) {
-      notify(`Scheduled scan ${bad + 1} needs a time.`, 'error');
+    const rows = [...$('#sched-table').tBodies[0].querySelectorAll('tr.job')];
+    for (const input of $('#sched-table').querySelectorAll('[aria-invalid]')) markInvalid(input, false);
+    const bad = checkSchedule(jobs);
+    if (bad) {
+      markInvalid(rows[bad.row - 1].querySelector(bad.field === 'time' ? '.job-time' : '.job-target'), true);
+      showError(new InputError('Schedule save', bad.problem));
       return;
     }
     guarded(e.currentTarget, async () => {

@@ -65,14 +65,47 @@ export async function guarded(button, action) {
   }
 }
 
+// Several requests of one view may be under way at once (a refresh while a
+// filter changes): only the answer to the last one sent may be shown.
+export class LatestOnly {
+  constructor() {
+    this.sent = 0;
+  }
+
+  // A ticket for a request about to be sent; isLatest(ticket) tells, once
+  // its answer is in, whether a newer request was sent meanwhile.
+  next() {
+    this.sent += 1;
+    return this.sent;
+  }
+
+  isLatest(ticket) {
+    return ticket === this.sent;
+  }
+}
+
+// Marks a form field as refused (or clears it) and points to it.
+export function markInvalid(input, refused) {
+  if (!input) return;
+  if (refused) {
+    input.setAttribute('aria-invalid', 'true');
+    input.focus();
+    input.addEventListener('input', () => input.removeAttribute('aria-invalid'), { once: true });
+  } else {
+    input.removeAttribute('aria-invalid');
+  }
+}
+
 // A pager: page size choice, previous/next and the position text.
-// onChange(start, limit) loads a page; call update(total) after each load.
+// onChange(start, limit, isLatest) loads a page; the load shows its answer
+// only while isLatest() is true, and calls update(total) after it.
 export class Pager {
   constructor(container, label, onChange, pageSize = 25) {
     this.start = 0;
     this.limit = pageSize;
     this.total = 0;
     this.onChange = onChange;
+    this.requests = new LatestOnly();
     this.prev = el('button', { type: 'button', text: '‹ Previous', 'aria-label': `Previous page of ${label}` });
     this.next = el('button', { type: 'button', text: 'Next ›', 'aria-label': `Next page of ${label}` });
     this.info = el('span', { class: 'pager-info', 'aria-live': 'polite' });
@@ -85,15 +118,23 @@ export class Pager {
       this.limit = Number(this.size.value);
       this.go(0);
     });
-    container.append(el('div', { class: 'pager' },
+    this.settled = 0;
+    this.element = el('div', { class: 'pager' },
       this.prev, this.info, this.next,
-      el('label', { for: sizeId, text: 'Per page' }), this.size));
+      el('label', { for: sizeId, text: 'Per page' }), this.size);
+    container.append(this.element);
     this.update(0);
   }
 
   go(start) {
     this.start = start;
-    return this.onChange(this.start, this.limit);
+    const ticket = this.requests.next();
+    const load = Promise.resolve(this.onChange(this.start, this.limit, () => this.requests.isLatest(ticket)));
+    // How many loads have ended (shown or passed over): tests wait on it.
+    return load.finally(() => {
+      this.settled += 1;
+      this.element.dataset.settled = String(this.settled);
+    });
   }
 
   reload() {
@@ -142,6 +183,8 @@ export class SelectableTable {
     }
     this.onSelect = () => {};
     this.controls = [];
+    // Column names, shown beside each value when a narrow screen stacks the cells.
+    this.headings = [...table.tHead.rows[0].cells].map((th) => th.textContent.trim());
   }
 
   // Refills the rows; rows that were selected and are still listed stay
@@ -161,10 +204,11 @@ export class SelectableTable {
       const box = el('input', { type: 'checkbox', id, value: key });
       box.checked = kept.has(key);
       box.addEventListener('change', () => this.changed());
-      const labelText = `Select ${this.label} ${cells(record)[0]}`;
+      const values = cells(record);
+      const labelText = `Select ${this.label} ${values[0]}`;
       fragment.append(el('tr', {},
         el('td', { class: 'select' }, box, el('label', { for: id, class: 'visually-hidden', text: labelText })),
-        cells(record).map((cell) => el('td', {}, cell))));
+        values.map((cell, i) => el('td', { 'data-label': this.headings[i + 1] }, cell))));
     });
     this.body.replaceChildren(fragment);
     if (this.all) this.all.checked = records.length > 0 && this.selected().length === records.length;

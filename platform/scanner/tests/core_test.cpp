@@ -4,11 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 
 #include "clam_engine.h"
+#include "clean_cache.h"
 #include "scan_filter.h"
 #include "scan_paths.h"
+#include "scan_pool.h"
 #include "scan_test_util.h"
 #include "tree_walker.h"
 
@@ -79,7 +83,7 @@ protected:
         ASSERT_GE(rootFd, 0);
         TreeWalker::Callbacks cb;
         cb.wantDir = wantDir;
-        cb.onFile = [this](int dirFd, const std::string& name, const std::string& path) {
+        cb.onFile = [this](int dirFd, const std::string& name, const std::string& path, const struct stat&) {
             struct stat st;
             EXPECT_EQ(fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
             files_.push_back(path);
@@ -181,4 +185,223 @@ TEST_F(ClamEngineTest, RefusesAFolderWithoutDefinitions) {
     EXPECT_FALSE(engine.Load(Real("/empty"), 0, true, &error));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(engine.Load(Real("/missing"), 0, true, &error));
+}
+
+// The worker pool: results in submission order, pause, dropping.
+namespace {
+
+std::unique_ptr<ScanItem> NamedItem(const std::string& name) {
+    auto item = std::make_unique<ScanItem>();
+    item->name = name;
+    return item;
+}
+
+std::unique_ptr<ScanItem> TakeWaiting(ScanPool& pool) {
+    for (int i = 0; i < 600; ++i) {
+        if (auto item = pool.TakeReady()) return item;
+        pool.WaitReady(100);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(ScanPool, ResultsComeBackInTheOrderTheyWereSubmitted) {
+    // The first item is held until the last one is judged: later items
+    // finish first, yet come back after it.
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool blLastDone = false;
+    ScanPool pool(3, 16, [&](ScanItem& item) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (item.name == "0") cv.wait(lock, [&] { return blLastDone; });
+        item.result.threat = "judged " + item.name;
+        if (item.name == "9") {
+            blLastDone = true;
+            cv.notify_all();
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        auto item = NamedItem(std::to_string(i));
+        bool blJudged = i == 5;  // e.g. a cache hit
+        if (blJudged) item->result.threat = "known";
+        pool.Submit(std::move(item), blJudged);
+    }
+    EXPECT_FALSE(pool.Full());
+    for (int i = 0; i < 10; ++i) {
+        std::unique_ptr<ScanItem> item = TakeWaiting(pool);
+        ASSERT_TRUE(item);
+        EXPECT_EQ(item->name, std::to_string(i));
+        EXPECT_EQ(item->result.threat, i == 5 ? "known" : "judged " + std::to_string(i));
+    }
+    EXPECT_TRUE(pool.Empty());
+}
+
+TEST(ScanPool, PausedWorkersStartNothingAndDroppedItemsAreNeverStarted) {
+    std::mutex mutex;
+    std::vector<std::string> started;
+    ScanPool pool(2, 4, [&](ScanItem& item) {
+        std::lock_guard<std::mutex> lock(mutex);
+        started.push_back(item.name);
+    });
+    pool.SetPaused(true);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    for (int i = 0; i < 4; ++i) {
+        auto item = NamedItem(std::to_string(i));
+        if (i == 3) item->fd.Reset(fds[0]);  // closed when dropped
+        pool.Submit(std::move(item), false);
+    }
+    EXPECT_TRUE(pool.Full());
+    EXPECT_FALSE(pool.WaitReady(300));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_TRUE(started.empty());
+    }
+    EXPECT_EQ(pool.DropPending(), 4u);
+    EXPECT_TRUE(pool.Empty());
+    EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);  // the dropped item's descriptor is closed
+    close(fds[1]);
+    pool.SetPaused(false);
+    pool.Submit(NamedItem("after"), false);
+    std::unique_ptr<ScanItem> item = TakeWaiting(pool);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->name, "after");
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(started, (std::vector<std::string>{"after"}));
+}
+
+// The clean-file cache file: what is kept, what voids it.
+class CleanCacheTest : public TempRootTest {
+protected:
+    struct stat Stat(const std::string& path) {
+        struct stat st;
+        EXPECT_EQ(stat(Real(path).c_str(), &st), 0);
+        return st;
+    }
+    std::string CachePath() const { return Real("/pkg/.scan_cache"); }
+};
+
+TEST_F(CleanCacheTest, RemembersCleanFilesUnderItsKeyOnly) {
+    Put("/v/a", "a");
+    Put("/v/b", "b");
+    CleanCache cache;
+    ASSERT_TRUE(cache.Load(CachePath(), "key 1"));  // no file yet
+    EXPECT_FALSE(cache.Knows(Stat("/v/a")));
+    cache.Add(Stat("/v/a"));
+    ASSERT_EQ(cache.Save(CachePath(), 100, {}), 0);
+
+    CleanCache again;
+    ASSERT_TRUE(again.Load(CachePath(), "key 1"));
+    EXPECT_TRUE(again.Knows(Stat("/v/a")));
+    EXPECT_FALSE(again.Knows(Stat("/v/b")));
+    CleanCache otherKey;
+    EXPECT_TRUE(otherKey.Load(CachePath(), "key 2"));
+    EXPECT_FALSE(otherKey.Knows(Stat("/v/a")));
+
+    // Any change of size, modification or change time voids the entry.
+    struct stat changed = Stat("/v/a");
+    changed.st_ctim.tv_nsec ^= 1;
+    EXPECT_FALSE(again.Knows(changed));
+    changed = Stat("/v/a");
+    changed.st_size += 1;
+    EXPECT_FALSE(again.Knows(changed));
+}
+
+TEST_F(CleanCacheTest, ACutOrDamagedFileIsNeverTrusted) {
+    std::vector<struct stat> files;
+    CleanCache cache;
+    ASSERT_TRUE(cache.Load(CachePath(), "k"));
+    for (int i = 0; i < 8; ++i) {
+        Put("/v/f" + std::to_string(i), std::to_string(i));
+        files.push_back(Stat("/v/f" + std::to_string(i)));
+        cache.Add(files.back());
+    }
+    ASSERT_EQ(cache.Save(CachePath(), 100, {}), 0);
+    const std::string whole = scantest::ReadFile(CachePath());
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+        scantest::WriteFile(CachePath(), whole.substr(0, cut));
+        CleanCache damaged;
+        EXPECT_FALSE(damaged.Load(CachePath(), "k")) << cut;
+        for (const struct stat& st : files) EXPECT_FALSE(damaged.Knows(st)) << cut;
+    }
+    for (size_t at = 0; at < whole.size(); at += 7) {
+        std::string flipped = whole;
+        flipped[at] ^= 0x04;
+        scantest::WriteFile(CachePath(), flipped);
+        CleanCache damaged;
+        damaged.Load(CachePath(), "k");
+        size_t known = 0;
+        for (const struct stat& st : files) known += damaged.Knows(st);
+        EXPECT_EQ(known, 0u) << at;
+    }
+}
+
+TEST_F(CleanCacheTest, TheBoundKeepsThisRunsEntriesAndAFinishedWalkDropsTheFilesItDidNotMeet) {
+    CleanCache first;
+    ASSERT_TRUE(first.Load(CachePath(), "k"));
+    std::vector<struct stat> files;
+    for (int i = 0; i < 6; ++i) {
+        Put("/v/f" + std::to_string(i), std::to_string(i));
+        files.push_back(Stat("/v/f" + std::to_string(i)));
+    }
+    for (int i = 0; i < 4; ++i) first.Add(files[i]);
+    struct stat elsewhere = files[3];
+    elsewhere.st_dev += 1;  // a file on another device
+    first.Add(elsewhere);
+    ASSERT_EQ(first.Save(CachePath(), 100, {}), 0);
+
+    // The next run meets files 0 and 1 and judges 4 and 5; with room for 4,
+    // those are kept.
+    CleanCache second;
+    ASSERT_TRUE(second.Load(CachePath(), "k"));
+    EXPECT_EQ(second.Size(), 5u);
+    EXPECT_TRUE(second.Knows(files[0]));
+    EXPECT_TRUE(second.Knows(files[1]));
+    second.Add(files[4]);
+    second.Add(files[5]);
+    ASSERT_EQ(second.Save(CachePath(), 4, {}), 0);
+    CleanCache third;
+    ASSERT_TRUE(third.Load(CachePath(), "k"));
+    EXPECT_EQ(third.Size(), 4u);
+    for (int i : {0, 1, 4, 5}) EXPECT_TRUE(third.Knows(files[i])) << i;
+
+    // A completed walk of the first device met only file 0: the others on
+    // it go, the file on the other device stays.
+    CleanCache fourth;
+    ASSERT_TRUE(fourth.Load(CachePath(), "k"));
+    fourth.Add(elsewhere);
+    ASSERT_EQ(fourth.Save(CachePath(), 100, {}), 0);
+    CleanCache walked;
+    ASSERT_TRUE(walked.Load(CachePath(), "k"));
+    EXPECT_TRUE(walked.Knows(files[0]));
+    ASSERT_EQ(walked.Save(CachePath(), 100, {static_cast<uint64_t>(files[0].st_dev)}), 0);
+    CleanCache after;
+    ASSERT_TRUE(after.Load(CachePath(), "k"));
+    EXPECT_EQ(after.Size(), 2u);
+    EXPECT_TRUE(after.Knows(files[0]));
+    EXPECT_TRUE(after.Knows(elsewhere));
+    EXPECT_FALSE(after.Knows(files[1]));
+}
+
+TEST(CleanCacheFilesystems, NetworkAndFuseFilesystemsAreNeverCached) {
+    EXPECT_TRUE(CacheableFilesystem(0xEF53));      // ext4
+    EXPECT_TRUE(CacheableFilesystem(0x58465342));  // xfs
+    EXPECT_TRUE(CacheableFilesystem(0x9123683E));  // btrfs
+    EXPECT_TRUE(CacheableFilesystem(0x01021994));  // tmpfs
+    for (long type : {0x6969L, 0x65735546L, 0xFF534D42L, 0xFE534D42L, 0x517BL, 0x794C7630L, 0x00C36400L})
+        EXPECT_FALSE(CacheableFilesystem(type)) << std::hex << type;  // nfs, fuse, cifs, smb2, smb, overlay, ceph
+}
+
+TEST_F(CleanCacheTest, TheDefinitionsKeyChangesWithAnyFileOfTheFolder) {
+    Put("/defs/a.ndb", "one");
+    const std::string key = DefinitionsKey(Real("/defs"));
+    ASSERT_FALSE(key.empty());
+    EXPECT_EQ(DefinitionsKey(Real("/defs")), key);
+    Put("/defs/.installed", "installTime=1");
+    const std::string withMark = DefinitionsKey(Real("/defs"));
+    EXPECT_NE(withMark, key);
+    Put("/defs/a.ndb", "two");  // same size, rewritten
+    EXPECT_NE(DefinitionsKey(Real("/defs")), withMark);
+    EXPECT_EQ(DefinitionsKey(Real("/missing")), "");
 }

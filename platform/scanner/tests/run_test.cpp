@@ -1,12 +1,16 @@
 // The tavoavscan program on a temporary root with the real service library:
 // what it detects, moves, counts and reports.
+#include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "scan_test_util.h"
@@ -57,6 +61,9 @@ protected:
     void SetUp() override {
         TempRootTest::SetUp();
         unsetenv("TAVOAVSCAN_FILE_DELAY_MS");
+        // The update checks new definitions with the package's scanner program.
+        std::filesystem::create_directories(Real(TAVOAV_PKG_DIR "/bin"));
+        std::filesystem::create_symlink(TAVOAVSCAN_BIN, Real(TAVOAV_SCANNER_PATH));
         Put(TAVOAV_MIRROR_DIR "/test.ndb", scantest::EicarNdb());
         ASSERT_EQ(AVUpdate_m(), 0);
         ASSERT_GE(AVSetAutoUpdate(FALSE), 0);
@@ -90,11 +97,11 @@ protected:
         return events;
     }
 
-    // Events of the scan (the update of SetUp left out).
+    // Events of the scan (the update and the settings of SetUp left out).
     std::vector<Event> ScanEvents() {
         std::vector<Event> events;
         for (const Event& e : Events())
-            if (e.module != "update") events.push_back(e);
+            if (e.module != "update" && e.module != "config") events.push_back(e);
         return events;
     }
 
@@ -415,4 +422,370 @@ TEST_F(ScannerRunTest, AFolderSwappedForALinkBeforeTheMoveRedirectsNothing) {
     EXPECT_FALSE(Exists("/volume1/share/old/bad.exe"));
     EXPECT_EQ(Quarantine(), (std::set<QItem>{{"/volume1/share/dl/bad.exe", "Eicar-Test-Signature"}}));
     EXPECT_EQ(Stat().mvFailedCnt, 0);
+}
+
+// Worker threads and the clean-file cache.
+class ScannerWorkersTest : public ScannerRunTest {
+protected:
+    void SetUp() override {
+        ScannerRunTest::SetUp();
+        log_ = Real("/started.log");
+        setenv("TAVOAVSCAN_TEST_STARTED_LOG", log_.c_str(), 1);
+        // Files made by the test are cached at once (no settling time).
+        setenv("TAVOAVSCAN_TEST_SETTLE_MS", "0", 1);
+    }
+    void TearDown() override {
+        unsetenv("TAVOAVSCAN_TEST_STARTED_LOG");
+        unsetenv("TAVOAVSCAN_TEST_SETTLE_MS");
+        ScannerRunTest::TearDown();
+    }
+    void Setting(const char* szFile, const char* szKey, const std::string& value) {
+        ASSERT_EQ(QLIBCFileSetKeyValue(szFile, szKey, value.c_str(), nullptr), 0);
+    }
+    void Workers(int n) { Setting(TAVOAV_PKG_DIR "/etc/scanner.conf", "scanThreads", std::to_string(n)); }
+    // The files the workers started to judge since the last call.
+    std::vector<std::string> Started() {
+        std::vector<std::string> lines;
+        std::istringstream in(scantest::ReadFile(log_));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        unlink(log_.c_str());
+        return lines;
+    }
+    size_t StartedCount() {
+        std::istringstream in(scantest::ReadFile(log_));
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);) ++n;
+        return n;
+    }
+    std::string LastSummary() {
+        std::vector<std::string> texts = Texts("Scan finished");
+        return texts.empty() ? std::string() : texts.back();
+    }
+    std::string log_;
+};
+
+// A scan with many workers finds, counts and reports exactly what a scan
+// with one finds, in the same order.
+TEST_F(ScannerWorkersTest, ManyWorkersFindAndCountWhatOneWorkerFinds) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    Setting(TAVOAV_CONF_FILE, "maxFileSizeMB", "1");
+    int planted = 0, broken = 0;
+    for (int i = 0; i < 240; ++i) {
+        std::string dir = "/volume" + std::to_string(1 + i % 2) + "/d" + std::to_string(i % 7) + "/";
+        std::string name = dir + "f" + std::to_string(i);
+        if (i % 9 == 0) {
+            Put(name + ".com", "head " + Eicar() + " tail");
+            ++planted;
+        } else if (i % 23 == 0) {
+            Put(name + ".zip", scantest::EncryptedZip("inner.txt", "secret"));
+            ++broken;
+        } else if (i % 31 == 0) {
+            Put(name + ".bin", std::string(1024 * 1024 + 10, 'x'));  // over the size limit
+            ++broken;
+        } else {
+            Put(name + ".txt", "clean file number " + std::to_string(i));
+        }
+    }
+    struct Outcome {
+        std::vector<std::string> found, errors;
+        int64_t scanned, infected, errFiles, total;
+    };
+    auto run = [&](int workers) {
+        Workers(workers);
+        size_t before = Events().size();
+        EXPECT_EQ(RunScanner({"--all", "--rescan-all"}), 0);
+        Outcome o;
+        std::vector<Event> events = Events();
+        for (size_t i = before; i < events.size(); ++i) {
+            if (events[i].text.rfind("Virus found: ", 0) == 0) o.found.push_back(events[i].text);
+            if (events[i].text.rfind("Cannot scan ", 0) == 0) o.errors.push_back(events[i].text);
+        }
+        TAVOAV_STAT stat = Stat();
+        o.scanned = stat.scannedFileCnt;
+        o.infected = stat.infectedFileCnt;
+        o.errFiles = stat.errFileCnt;
+        o.total = stat.scanFileCountTotal;
+        return o;
+    };
+    Outcome one = run(1);
+    Outcome many = run(4);
+    EXPECT_EQ(one.scanned, 240);
+    EXPECT_EQ(one.total, 240);
+    EXPECT_EQ(one.infected, planted);
+    EXPECT_EQ(one.errFiles, broken);
+    EXPECT_EQ(one.found.size(), static_cast<size_t>(planted));
+    EXPECT_EQ(many.scanned, one.scanned);
+    EXPECT_EQ(many.total, one.total);
+    EXPECT_EQ(many.infected, one.infected);
+    EXPECT_EQ(many.errFiles, one.errFiles);
+    EXPECT_EQ(many.found, one.found);
+    EXPECT_EQ(many.errors, one.errors);
+
+    // With the quarantine as action, every detection is moved.
+    ASSERT_EQ(AVSetDefaultOp(MV_INFECTED_FILES), 0);
+    run(4);
+    EXPECT_EQ(Quarantine().size(), static_cast<size_t>(planted));
+    EXPECT_EQ(ReportedMoves().size(), static_cast<size_t>(planted));
+    EXPECT_EQ(Stat().mvFailedCnt, 0);
+}
+
+// Pause holds every worker before its next file, resume goes on, and stop
+// ends the scan with the files in flight judged and counted and nothing
+// started after it.
+TEST_F(ScannerWorkersTest, PauseResumeAndStopHoldEveryWorker) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    Workers(3);
+    std::set<std::string> infected;
+    for (int i = 0; i < 150; ++i) {
+        std::string path = "/volume1/f" + std::to_string(1000 + i) + ".txt";
+        if (i % 10 == 3) {
+            Put(path, Eicar());
+            infected.insert(path);
+        } else {
+            Put(path, "file " + std::to_string(i));
+        }
+    }
+    setenv("TAVOAVSCAN_FILE_DELAY_MS", "30", 1);
+    pid_t pid = Spawn({"--all"});
+    unsetenv("TAVOAVSCAN_FILE_DELAY_MS");
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 600 && Stat().scannedFileCnt == 0; ++i) usleep(50 * 1000);
+    ASSERT_GT(Stat().scannedFileCnt, 0);
+    ASSERT_EQ(AVScanPause(), 0);
+    // Wait (generously) until no worker starts anything; unpaused, three
+    // workers start ~100 files a second.
+    size_t held = StartedCount();
+    for (int i = 0; i < 30; ++i) {
+        usleep(500 * 1000);
+        size_t now = StartedCount();
+        if (now == held) break;
+        held = now;
+    }
+    usleep(1500 * 1000);
+    EXPECT_EQ(StartedCount(), held);
+    EXPECT_LT(held, 150u);
+
+    ASSERT_EQ(AVScanResume(), 0);
+    for (int i = 0; i < 600 && StartedCount() == held; ++i) usleep(50 * 1000);
+    EXPECT_GT(StartedCount(), held);
+    ASSERT_EQ(AVStop(), 0);
+    EXPECT_EQ(Wait(pid), 0);
+
+    std::vector<std::string> started = Started();
+    TAVOAV_ENGINE_STATE state;
+    ASSERT_EQ(AVEngStateRead(&state), 0);
+    EXPECT_EQ(state.lastScanResult, AVENG_SCAN_STOPPED);
+    EXPECT_LT(state.stat.scannedFileCnt, 150);
+    // Every file started was judged and counted; nothing else was.
+    EXPECT_EQ(state.stat.scannedFileCnt, static_cast<int64_t>(started.size()));
+    int64_t startedInfected = 0;
+    for (const std::string& path : started) startedInfected += infected.count(path);
+    EXPECT_EQ(state.stat.infectedFileCnt, startedInfected);
+    EXPECT_EQ(state.stat.errFileCnt, 0);
+    ASSERT_EQ(Texts("Scan stopped (full scan): ").size(), 1u);
+    EXPECT_EQ(Texts("Scan stopped (full scan): ")[0].rfind(
+                  "Scan stopped (full scan): " + std::to_string(started.size()) + " files scanned, " +
+                      std::to_string(startedInfected) + " infected",
+                  0),
+              0u);
+}
+
+TEST_F(ScannerWorkersTest, UnchangedCleanFilesAreTakenFromTheCacheAndDetectionsNever) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    for (int i = 0; i < 5; ++i) Put("/volume1/clean" + std::to_string(i) + ".txt", "clean " + std::to_string(i));
+    Put("/volume1/bad.com", Eicar());
+    Put("/volume1/locked.zip", scantest::EncryptedZip("inner.txt", "secret"));
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Started().size(), 7u);
+    EXPECT_EQ(LastSummary(), "Scan finished (full scan): 7 files scanned, 1 infected, 0 moved to quarantine, "
+                             "0 failed to move, 1 errors");
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    // Only the detection and the file that could not be judged are judged again.
+    std::vector<std::string> again = Started();
+    std::sort(again.begin(), again.end());
+    EXPECT_EQ(again, (std::vector<std::string>{"/volume1/bad.com", "/volume1/locked.zip"}));
+    EXPECT_EQ(LastSummary(), "Scan finished (full scan): 7 files scanned, 1 infected, 0 moved to quarantine, "
+                             "0 failed to move, 1 errors, 5 known clean from the cache");
+    TAVOAV_STAT stat = Stat();
+    EXPECT_EQ(stat.scannedFileCnt, 7);
+    EXPECT_EQ(stat.infectedFileCnt, 1);
+    EXPECT_EQ(stat.errFileCnt, 1);
+
+    // "Rescan everything" judges every file again.
+    EXPECT_EQ(RunScanner({"--rescan-all", "--all"}), 0);
+    EXPECT_EQ(Started().size(), 7u);
+    EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
+}
+
+// A share user rewrites a file judged clean with a threat of the same size
+// and puts its modification time back: the change time moved, so it is
+// judged again and caught.
+TEST_F(ScannerWorkersTest, ContentChangedWithSizeAndModificationTimePutBackIsJudgedAgain) {
+    const std::string path = "/volume1/tool.exe";
+    Put(path, std::string(Eicar().size(), 'a'));
+    struct stat before;
+    ASSERT_EQ(stat(Real(path).c_str(), &before), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Stat().infectedFileCnt, 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    ASSERT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);  // it is cached
+
+    {
+        std::fstream out(Real(path), std::ios::in | std::ios::out | std::ios::binary);
+        out << Eicar();
+    }
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, Real(path).c_str(), times, 0), 0);
+    struct stat after;
+    ASSERT_EQ(stat(Real(path).c_str(), &after), 0);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Stat().infectedFileCnt, 1);
+    EXPECT_FALSE(Exists(path));
+    EXPECT_EQ(Quarantine(), (std::set<QItem>{{path, "Eicar-Test-Signature"}}));
+}
+
+// A file judged clean, then deleted, and another one made that gets the same
+// inode number (with the old size and times): judged as the new file it is.
+TEST_F(ScannerWorkersTest, AFileReplacedByAnotherWithTheSameInodeNumberIsJudgedAgain) {
+    const std::string path = "/volume1/doc.txt";
+    Put(path, std::string(Eicar().size(), 'b'));
+    struct stat old;
+    ASSERT_EQ(stat(Real(path).c_str(), &old), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    ASSERT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);
+
+    // The filesystem hands a freed inode number out again, mostly at once.
+    bool blSameInode = false;
+    for (int i = 0; i < 50 && !blSameInode; ++i) {
+        ASSERT_EQ(unlink(Real(path).c_str()), 0);
+        Put(path, Eicar());
+        struct stat st;
+        ASSERT_EQ(stat(Real(path).c_str(), &st), 0);
+        blSameInode = st.st_ino == old.st_ino;
+        if (!blSameInode) Put("/volume1/spare" + std::to_string(i), "holds an inode");
+    }
+    if (!blSameInode) GTEST_SKIP() << "the filesystem did not reuse the inode number";
+    struct timespec times[2] = {old.st_atim, old.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, Real(path).c_str(), times, 0), 0);
+
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Stat().infectedFileCnt, 1);
+    EXPECT_EQ(Quarantine(), (std::set<QItem>{{path, "Eicar-Test-Signature"}}));
+}
+
+TEST_F(ScannerWorkersTest, AFileThatTurnsInfectedAfterACleanVerdictIsCaught) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    Put("/volume1/report.doc", "quarterly report");
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    ASSERT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);
+    std::ofstream(Real("/volume1/report.doc"), std::ios::app) << Eicar();
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Stat().infectedFileCnt, 1);
+    EXPECT_EQ(Texts("Virus found: /volume1/report.doc").size(), 1u);
+    // Still infected, and never cached as clean.
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Stat().infectedFileCnt, 1);
+}
+
+// New definitions void every clean verdict: a file they detect is caught.
+TEST_F(ScannerWorkersTest, NewDefinitionsVoidTheCache) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    const std::string content = "a macro that a newer signature knows";
+    Put("/volume1/macro.doc", content);
+    Put("/volume1/other.txt", "other");
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    ASSERT_NE(LastSummary().find("2 known clean from the cache"), std::string::npos);
+
+    Put(TAVOAV_MIRROR_DIR "/newer.ndb", "Newer-Test-Signature:0:*:" + scantest::Hex(content) + "\n");
+    ASSERT_EQ(AVUpdate_m(), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Texts("Virus found: "), (std::vector<std::string>{"Virus found: /volume1/macro.doc (Newer-Test-Signature)"}));
+    EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
+    // An update that finds nothing new installs nothing, so the verdicts hold.
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    ASSERT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);
+    ASSERT_EQ(AVUpdate_m(), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);
+}
+
+// Verdicts reached under other options are void: archives looked into, the
+// size limit.
+TEST_F(ScannerWorkersTest, ChangedScanOptionsVoidTheCache) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    Put("/volume1/big.bin", std::string(2 * 1024 * 1024, 'z'));
+    Put("/volume1/small.txt", "small");
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    ASSERT_NE(LastSummary().find("2 known clean from the cache"), std::string::npos);
+
+    Setting(TAVOAV_CONF_FILE, "maxFileSizeMB", "1");
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(Stat().errFileCnt, 1);  // now over the limit, not clean
+    EXPECT_EQ(Texts("Cannot scan /volume1/big.bin: exceeds the scan limits").size(), 1u);
+    EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
+
+    Setting(TAVOAV_CONF_FILE, "scanArchives", "0");
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
+}
+
+// The cache file as a crash could leave it if it were written in place
+// (cut anywhere) or damaged: the next scan judges every file and finds what
+// is there, and writes a whole cache again.
+TEST_F(ScannerWorkersTest, ADamagedCacheIsNeverTrusted) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    for (int i = 0; i < 20; ++i) Put("/volume1/c" + std::to_string(i) + ".txt", "clean " + std::to_string(i));
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    const std::string cachePath = Real(TAVOAV_PKG_DIR "/.scan_cache");
+    const std::string whole = scantest::ReadFile(cachePath);
+    ASSERT_GT(whole.size(), 20u * 40u);
+    for (size_t cut : {size_t(0), size_t(5), size_t(13), whole.size() / 2, whole.size() - 41, whole.size() - 1}) {
+        std::string damaged = whole.substr(0, cut);
+        scantest::WriteFile(cachePath, damaged);
+        EXPECT_EQ(RunScanner({"--all"}), 0);
+        EXPECT_EQ(Stat().scannedFileCnt, 20);
+        EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos) << cut;
+    }
+    // A flipped bit in an entry.
+    std::string flipped = whole;
+    flipped[flipped.size() - 60] ^= 0x10;
+    scantest::WriteFile(cachePath, flipped);
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
+    // And the cache it wrote is whole again.
+    EXPECT_EQ(RunScanner({"--all"}), 0);
+    EXPECT_NE(LastSummary().find("20 known clean from the cache"), std::string::npos);
+}
+
+// Scanners killed at any moment (the cache write included) leave the old
+// cache or a whole new one: the next scan finds every planted threat.
+TEST_F(ScannerWorkersTest, AScanKilledAnywhereLeavesACacheTheNextScanCanTrust) {
+    ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
+    for (int i = 0; i < 300; ++i) Put("/volume1/d" + std::to_string(i % 10) + "/c" + std::to_string(i), "clean " + std::to_string(i));
+    Put("/volume1/bad.com", Eicar());
+    unsigned seed = 7;
+    for (int round = 0; round < 12; ++round) {
+        // Each round: a new clean file, and a killed scan part way.
+        Put("/volume1/new" + std::to_string(round), "new " + std::to_string(round));
+        if (round % 4 == 0) {
+            ASSERT_EQ(RunScanner({"--all"}), 0);
+        }
+        pid_t pid = Spawn({"--all"});
+        usleep(1000 * (rand_r(&seed) % 120));
+        kill(pid, SIGKILL);
+        Wait(pid);
+        EXPECT_EQ(RunScanner({"--all"}), 0);
+        EXPECT_EQ(Stat().infectedFileCnt, 1) << round;
+        EXPECT_EQ(Stat().scannedFileCnt, 302 + round) << round;
+    }
 }

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "lists_file.h"
 #include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
+#include "tavo/tavoav_history.h"
 
 namespace {
 
@@ -32,16 +34,38 @@ struct ConfKey {
     int ConfValues::*pField;
     int iMin;
     int iMax;
+    const char* szLabel;                  // in audit events
+    std::string (*describe)(int value);  // the value in words
 };
 
+std::string OnOff(int value) { return value ? "on" : "off"; }
+std::string Action(int value) {
+    return value == DO_NOTHING_TO_INFECTED_FILES ? "do nothing" : value == MV_INFECTED_FILES ? "quarantine" : "delete";
+}
+std::string Filter(int value) { return value == TAVOAV_SCAN_EXTENSIONS ? "listed extensions only" : "all files"; }
+std::string Megabytes(int value) { return std::to_string(value) + " MB"; }
+std::string Rate(int value) { return value ? std::to_string(value) + " KiB/s" : "unlimited"; }
+
 const ConfKey rgKeys[] = {
-    {"autoUpdate", &ConfValues::autoUpdate, FALSE, TRUE},
-    {"defaultOp", &ConfValues::defaultOp, DO_NOTHING_TO_INFECTED_FILES, RM_INFECTED_FILES},
-    {"filterRule", &ConfValues::filterRule, TAVOAV_SCAN_ALL, TAVOAV_SCAN_EXTENSIONS},
-    {"scanArchives", &ConfValues::scanArchives, FALSE, TRUE},
-    {"maxFileSizeMB", &ConfValues::maxFileSizeMB, 1, 1 << 20},
-    {"updateRateKBps", &ConfValues::updateRateKBps, 0, 1 << 30},
+    {"autoUpdate", &ConfValues::autoUpdate, FALSE, TRUE, "update before scan", OnOff},
+    {"defaultOp", &ConfValues::defaultOp, DO_NOTHING_TO_INFECTED_FILES, RM_INFECTED_FILES, "action on infected files",
+     Action},
+    {"filterRule", &ConfValues::filterRule, TAVOAV_SCAN_ALL, TAVOAV_SCAN_EXTENSIONS, "files to scan", Filter},
+    {"scanArchives", &ConfValues::scanArchives, FALSE, TRUE, "scan archives", OnOff},
+    {"maxFileSizeMB", &ConfValues::maxFileSizeMB, 1, 1 << 20, "maximum file size", Megabytes},
+    {"updateRateKBps", &ConfValues::updateRateKBps, 0, 1 << 30, "update speed", Rate},
 };
+
+// "label from A to B" for every value that differs, joined by "; ".
+std::string Changes(const ConfValues& before, const ConfValues& after) {
+    std::string text;
+    for (const ConfKey& k : rgKeys) {
+        if (before.*k.pField == after.*k.pField) continue;
+        if (!text.empty()) text += "; ";
+        text += std::string(k.szLabel) + " from " + k.describe(before.*k.pField) + " to " + k.describe(after.*k.pField);
+    }
+    return text;
+}
 
 // A value that is not a whole number within its range keeps the factory value.
 void ParseLine(const std::string& line, ConfValues& values) {
@@ -73,16 +97,72 @@ int WriteConf(const std::string& path, const ConfValues& values) {
     return tavo::service::WriteLinesAtomic(path, lines);
 }
 
-int ChangeConf(const std::function<void(ConfValues&)>& change) {
+// Changes the configuration and writes the audit event of the change (a
+// reset is told even when it changed nothing).
+int ChangeConf(const std::function<void(ConfValues&)>& change, bool blReset = false) {
     std::string path = tavo::service::Resolve(TAVOAV_CONF_FILE);
     if (path.empty()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
-    tavo::files::FileLock lock(path + ".lock");
-    if (!lock.Locked()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
-    ConfValues values;
-    if (ReadConf(path, values) != 0) return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;
-    change(values);
-    return WriteConf(path, values) == 0 ? OKAY : ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
+    std::string changes;
+    {
+        tavo::files::FileLock lock(path + ".lock");
+        if (!lock.Locked()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
+        ConfValues values;
+        if (ReadConf(path, values) != 0) return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;
+        const ConfValues before = values;
+        change(values);
+        if (WriteConf(path, values) != 0) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
+        changes = Changes(before, values);
+    }
+    if (blReset) {
+        tavo::service::Audit("info", "config", "Configuration reset to the factory values by " + tavo::service::Requester() +
+                                            (changes.empty() ? ": nothing changed" : ": " + changes));
+    } else if (!changes.empty()) {
+        tavo::service::Audit("info", "config", "Configuration changed by " + tavo::service::Requester() + ": " + changes);
+    }
+    return OKAY;
 }
+
+// The worker threads in the scanner settings' content, 0 when not set (one per CPU).
+int ScanWorkersIn(const std::string& content) {
+    const std::string key = std::string(TAVOAV_SCAN_WORKERS_KEY) + "=";
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos) end = content.size();
+        if (content.compare(pos, key.size(), key) == 0) {
+            const std::string text = content.substr(pos + key.size(), end - pos - key.size());
+            char* pEnd = nullptr;
+            long value = strtol(text.c_str(), &pEnd, 10);
+            return pEnd != text.c_str() && *pEnd == '\0' && value >= 1 && value <= 64 ? static_cast<int>(value) : 0;
+        }
+        pos = end + 1;
+    }
+    return 0;
+}
+
+// Sets (or with 0 removes) the worker threads in the scanner settings,
+// keeping every other line, under the lock the key-value writers take.
+int WriteScanWorkers(const std::string& path, int iWorkers, int* piBefore) {
+    if (tavo::files::MakeParentFolders(path) != 0) return -1;
+    tavo::files::FileLock lock(path + ".lock");
+    if (!lock.Locked()) return -1;
+    std::string content;
+    if (tavo::files::ReadFile(path, &content) != 0 && errno != ENOENT) return -1;
+    *piBefore = ScanWorkersIn(content);
+    const std::string key = std::string(TAVOAV_SCAN_WORKERS_KEY) + "=";
+    std::string kept;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos) end = content.size();
+        if (content.compare(pos, key.size(), key) != 0) kept += content.substr(pos, end - pos) + "\n";
+        pos = end + 1;
+    }
+    if (iWorkers > 0) kept += key + std::to_string(iWorkers) + "\n";
+    return tavo::files::WriteFileAtomic(path, kept, 0644);
+}
+
+std::string Workers(int value) { return value > 0 ? std::to_string(value) : "one per CPU"; }
 
 void SetText(char* szField, size_t cbField, const char* szText) { snprintf(szField, cbField, "%s", szText); }
 
@@ -127,7 +207,39 @@ int AVSetAutoUpdate(BOOL blAutoUpdate) {
 }
 
 int AVResetConf(void) {
-    return ChangeConf([](ConfValues& values) { values = ConfValues(); });
+    return ChangeConf([](ConfValues& values) { values = ConfValues(); }, true);
+}
+
+int AVSetScanArchives(BOOL blScanArchives) {
+    const int iValue = static_cast<int>(blScanArchives);
+    if (iValue != FALSE && iValue != TRUE) return ERR_TAVOAV_PARAMETER_ERROR;
+    return ChangeConf([iValue](ConfValues& values) { values.scanArchives = iValue; });
+}
+
+int AVSetMaxFileSizeMB(int iMaxFileSizeMB) {
+    if (iMaxFileSizeMB < 1 || iMaxFileSizeMB > 4096) return ERR_TAVOAV_PARAMETER_ERROR;
+    return ChangeConf([iMaxFileSizeMB](ConfValues& values) { values.maxFileSizeMB = iMaxFileSizeMB; });
+}
+
+int AVGetScanWorkers(int* piWorkers) {
+    if (!piWorkers) return -1;
+    const std::string path = tavo::service::Resolve(TAVOAV_SCANNER_CONF_FILE);
+    if (path.empty()) return -1;
+    std::string content;
+    if (tavo::files::ReadFile(path, &content) != 0 && errno != ENOENT) return -1;
+    *piWorkers = ScanWorkersIn(content);
+    return 0;
+}
+
+int AVSetScanWorkers(int iWorkers) {
+    if (iWorkers < 0 || iWorkers > 64) return -1;
+    const std::string path = tavo::service::Resolve(TAVOAV_SCANNER_CONF_FILE);
+    int iBefore = 0;
+    if (path.empty() || WriteScanWorkers(path, iWorkers, &iBefore) != 0) return -1;
+    if (iBefore != iWorkers)
+        tavo::service::Audit("info", "config", "Configuration changed by " + tavo::service::Requester() + ": scan workers from " +
+                                            Workers(iBefore) + " to " + Workers(iWorkers));
+    return 0;
 }
 
 }  // extern "C"

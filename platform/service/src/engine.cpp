@@ -17,6 +17,7 @@
 
 #include <string_view>
 
+#include "audit.h"
 #include "tavo/files.h"
 #include "tavo/log.h"
 #include "tavo/tavoav_engine.h"
@@ -366,10 +367,17 @@ int AVButtonUIStatusEnterIntoScanning(int iReason) {
 }
 
 int AVClearStayInNotify(void) {
-    return ModifyWith([](TAVOAV_ENGINE_STATE* pState) {
+    // The scanner itself takes down the notice of a scan that failed: only
+    // the result of a scan that ran is acknowledged by someone.
+    bool blAcknowledged = false;
+    int result = ModifyWith([&](TAVOAV_ENGINE_STATE* pState) {
+        blAcknowledged = pState->stat.isStayInNotify && pState->lastScanResult != AVENG_SCAN_FAILED;
         pState->stat.isStayInNotify = FALSE;
         return 0;
     });
+    if (result == 0 && blAcknowledged)
+        tavo::service::Audit("info", "scan", "Scan result acknowledged by " + tavo::service::Requester());
+    return result;
 }
 
 int executeGadgeUpdate(int iQuarantineCount) {
@@ -380,31 +388,50 @@ int executeGadgeUpdate(int iQuarantineCount) {
 }
 
 // The scanner and the updater poll these requests at least once a second.
+// Each request that changes something is an audit event with its requester;
+// a repeated click is not.
 int AVScanPause(void) {
-    int result = ModifyWith([](TAVOAV_ENGINE_STATE* pState) {
+    bool blChanged = false;
+    int result = ModifyWith([&](TAVOAV_ENGINE_STATE* pState) {
         if (!pState->stat.isScanning && !pState->stat.isInitializing) return kRefused;
+        blChanged = !pState->pauseRequested;
         pState->pauseRequested = TRUE;
         return 0;
     });
+    if (result == 0 && blChanged) tavo::service::Audit("info", "scan", "Scan paused by " + tavo::service::Requester());
     return result == 0 ? 0 : -1;
 }
 
 int AVScanResume(void) {
-    int result = ModifyWith([](TAVOAV_ENGINE_STATE* pState) {
+    bool blChanged = false;
+    int result = ModifyWith([&](TAVOAV_ENGINE_STATE* pState) {
         if (!pState->stat.isScanning && !pState->stat.isInitializing) return kRefused;
+        blChanged = pState->pauseRequested;
         pState->pauseRequested = FALSE;
         return 0;
     });
+    if (result == 0 && blChanged) tavo::service::Audit("info", "scan", "Scan resumed by " + tavo::service::Requester());
     return result == 0 ? 0 : -1;
 }
 
 int AVStop(void) {
-    int result = ModifyWith([](TAVOAV_ENGINE_STATE* pState) {
+    bool blChanged = false;
+    bool blScan = false;
+    int result = ModifyWith([&](TAVOAV_ENGINE_STATE* pState) {
         if (!pState->stat.isScanning && !pState->stat.isInitializing && !pState->stat.isUpdating)
             return kRefused;
+        blChanged = !pState->stopRequested;
+        blScan = pState->scannerPid != 0 || pState->stat.isScanning;
         pState->stopRequested = TRUE;
         return 0;
     });
+    if (result == 0 && blChanged) {
+        const std::string requester = tavo::service::Requester();
+        if (blScan) tavo::service::HistoryNoteStop(requester);
+        tavo::service::Audit("info", blScan ? "scan" : "update",
+                      std::string(blScan ? "Stop of the scan" : "Stop of the definition update") + " requested by " +
+                          requester);
+    }
     return result == 0 ? 0 : -1;
 }
 
@@ -539,6 +566,10 @@ int AVEngUpdateEnd(pid_t pid, BOOL blFailed) {
         return 0;
     });
     return result == 0 ? 0 : -1;
+}
+
+int AVEngProcessGone(pid_t pid, int64_t startTicks) {
+    return ProcessGone(pid, startTicks) ? 1 : 0;
 }
 
 int64_t AVEngProcessStartTicks(pid_t pid) {

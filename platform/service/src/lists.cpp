@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "lists_file.h"
 #include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
@@ -135,6 +136,11 @@ int RemoveEntry(const char* szAppliancePath, bool blExtensions, const char* szEn
                       });
 }
 
+// The audit event of a list change: what, by whom, and the entry.
+void AuditListChange(const char* szWhat, const char* szEntry) {
+    tavo::service::Audit("info", "config", std::string(szWhat) + " by " + tavo::service::Requester() + ": " + szEntry);
+}
+
 }  // namespace
 
 extern "C" {
@@ -142,21 +148,29 @@ extern "C" {
 int AVExtensionListGet(PQLIBSZLIST* ppList) { return FillList(TAVOAV_EXTLIST_FILE, true, ppList); }
 
 int AVExtensionListAdd(const char* szExtension) {
-    return AddEntry(TAVOAV_EXTLIST_FILE, true, szExtension);
+    int result = AddEntry(TAVOAV_EXTLIST_FILE, true, szExtension);
+    if (result == 1) AuditListChange("Extension added to the scan list", szExtension);
+    return result;
 }
 
 int AVExtensionListRemove(const char* szExtension) {
-    return RemoveEntry(TAVOAV_EXTLIST_FILE, true, szExtension) == 0 ? 0 : -1;
+    if (RemoveEntry(TAVOAV_EXTLIST_FILE, true, szExtension) != 0) return -1;
+    AuditListChange("Extension removed from the scan list", szExtension);
+    return 0;
 }
 
 int AVWhiteListGet(PQLIBSZLIST* ppList) { return FillList(TAVOAV_WHITELIST_FILE, false, ppList); }
 
 int AVWhiteListAdd(const char* szEntry) {
-    return AddEntry(TAVOAV_WHITELIST_FILE, false, szEntry) >= 0 ? 0 : -1;
+    int result = AddEntry(TAVOAV_WHITELIST_FILE, false, szEntry);
+    if (result == 1) AuditListChange("Added to the white list", szEntry);
+    return result >= 0 ? 0 : -1;
 }
 
 int AVWhiteListRemove(const char* szEntry) {
-    return RemoveEntry(TAVOAV_WHITELIST_FILE, false, szEntry) == 0 ? 0 : -1;
+    if (RemoveEntry(TAVOAV_WHITELIST_FILE, false, szEntry) != 0) return -1;
+    AuditListChange("Removed from the white list", szEntry);
+    return 0;
 }
 
 }  // extern "C"

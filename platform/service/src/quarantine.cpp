@@ -43,13 +43,20 @@
 
 #include <dirent.h>
 
+#include "audit.h"
+#include "sqlite_statement.h"
 #include "tavo/files.h"
 #include "tavo/log.h"
 #include "tavo/tavoav_engine.h"
+#include "tavo/tavoav_history.h"
 
 namespace {
 
 using tavo::files::UniqueFd;
+using tavo::service::Exec;
+using tavo::service::LocalTimeText;
+using tavo::service::Rollback;
+using tavo::service::Statement;
 
 constexpr int kBusyTimeoutMs = 60000;
 // The item database inside a volume's quarantine folder; stored names never
@@ -153,12 +160,6 @@ int ListQuarantineVolumes(std::vector<std::string>* pVolumes) {
     return 0;
 }
 
-int Exec(sqlite3* db, const char* szSql) {
-    return sqlite3_exec(db, szSql, nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : -1;
-}
-
-void Rollback(sqlite3* db) { sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr); }
-
 // Opens (and with blCreate creates) a database with the given schema.
 sqlite3* OpenDB(const std::string& realPath, bool blCreate, const char* szSchema) {
     if (!blCreate && !Exists(realPath)) return nullptr;
@@ -175,35 +176,6 @@ sqlite3* OpenDB(const std::string& realPath, bool blCreate, const char* szSchema
     }
     return db;
 }
-
-// A prepared statement that finalizes itself.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* szSql) {
-        if (sqlite3_prepare_v2(db, szSql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    bool Ok() const { return stmt_ != nullptr; }
-    Statement& Bind(int index, const std::string& text) {
-        if (stmt_) sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& BindInt(int index, int64_t value) {
-        if (stmt_) sqlite3_bind_int64(stmt_, index, value);
-        return *this;
-    }
-    int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
-    std::string Text(int column) const {
-        const unsigned char* p = sqlite3_column_text(stmt_, column);
-        return p ? reinterpret_cast<const char*>(p) : "";
-    }
-    int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
 
 void CopyText(char (&dest)[1024], const std::string& text) {
     size_t cch = std::min(text.size(), sizeof dest - 1);
@@ -338,14 +310,6 @@ int UndoPlace(int fromFd, const std::string& fromName, int toFd, const std::stri
     return renameat2(toFd, toName.c_str(), fromFd, fromName.c_str(), RENAME_NOREPLACE);
 }
 
-std::string LocalTimeText() {
-    time_t now = time(nullptr);
-    struct tm tmNow;
-    char szTime[32] = "";
-    if (localtime_r(&now, &tmNow)) strftime(szTime, sizeof szTime, "%Y-%m-%d %H:%M:%S", &tmNow);
-    return szTime;
-}
-
 std::string NewStoredName() {
     unsigned char bytes[12];
     size_t got = 0;
@@ -381,7 +345,8 @@ UniqueFd OpenConnStore(const QUARANTINE_CONN* pConn, UniqueFd* pVolumeFd = nullp
     return storeFd;
 }
 
-QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, ItemOutcome* pOutcome) {
+QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, ItemOutcome* pOutcome,
+                            Item* pDeleted = nullptr) {
     *pOutcome = ItemOutcome::Failed;
     sqlite3* db = pConn->dbHandle;
     UniqueFd storeFd = OpenConnStore(pConn);
@@ -411,6 +376,7 @@ QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, Ite
             TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s", name.c_str(), strerror(saved));
         return AVQ_ERR_REMOVE_FAIL;
     }
+    if (pDeleted) *pDeleted = item;
     *pOutcome = ItemOutcome::Done;
     return AVQ_ERR_OK;
 }
@@ -420,7 +386,7 @@ QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, Ite
 // folder without following a link: a link a user planted there fails the
 // item, and nothing is made or moved through it.
 QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, std::string* pFullPath,
-                             ItemOutcome* pOutcome) {
+                             ItemOutcome* pOutcome, std::string* pThreat = nullptr) {
     *pOutcome = ItemOutcome::Failed;
     sqlite3* db = pConn->dbHandle;
     UniqueFd volumeFd;
@@ -494,6 +460,7 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
                  pConn->path.szVolumePath);
     tavo::files::SyncFolder(destFd.Get());
     if (pFullPath) *pFullPath = std::string(pConn->path.szVolumePath) + item.originalPath;
+    if (pThreat) *pThreat = item.threat;
     *pOutcome = ItemOutcome::Done;
     return AVQ_ERR_OK;
 }
@@ -742,6 +709,11 @@ QUARANTINE_CONN* OpenVolume(const std::string& volume) {
     return pConn;
 }
 
+int64_t CountItems(sqlite3* db) {
+    Statement stmt(db, "SELECT COUNT(*) FROM quarantine");
+    return stmt.Ok() && stmt.Step() == SQLITE_ROW ? stmt.Int(0) : -1;
+}
+
 // Items whose records a delete-all removes in one transaction: one commit
 // (and its sync) per item would make emptying a large quarantine slow.
 const size_t kDeleteBatch = 256;
@@ -800,6 +772,7 @@ std::vector<std::pair<const Item*, QUARANTINE_ERROR>> DeleteItems(QUARANTINE_CON
 }
 
 // Delete-all and restore-all: every item of every volume, one node per refusal.
+// A summary event: one per item would flood the log on a large quarantine.
 int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailList) {
     if (!ppFailList) return -1;
     *ppFailList = nullptr;
@@ -807,6 +780,8 @@ int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
     std::vector<std::string> volumes;
     if (ListQuarantineVolumes(&volumes) != 0) return -1;
     int result = 0;
+    int64_t done = 0;
+    int64_t refusedCount = 0;
     for (const std::string& volume : volumes) {
         QUARANTINE_PATH path;
         if (VolumeQuarantinePath(volume.c_str(), &path) != 0) continue;
@@ -821,7 +796,10 @@ int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
         }
         std::vector<std::pair<const Item*, QUARANTINE_ERROR>> refused;
         if (!blRestore) {
+            int64_t before = CountItems(pConn->dbHandle);
             refused = DeleteItems(pConn, items);
+            int64_t after = CountItems(pConn->dbHandle);
+            if (before >= 0 && after >= 0 && before > after) done += before - after;
         } else {
             for (const Item& item : items) {
                 ItemOutcome outcome;
@@ -830,12 +808,16 @@ int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
                 if (outcome == ItemOutcome::Gone) continue;  // another process took it
                 if (err != AVQ_ERR_OK) {
                     refused.emplace_back(&item, err);
-                } else if (blAddWhitelist == TRUE && AVWhiteListAdd(fullPath.c_str()) != 0) {
+                    continue;
+                }
+                ++done;
+                if (blAddWhitelist == TRUE && AVWhiteListAdd(fullPath.c_str()) != 0) {
                     TAVO_LOG(LOG_ERR, "cannot add %s to the white list", fullPath.c_str());
                     result = -1;
                 }
             }
         }
+        refusedCount += static_cast<int64_t>(refused.size());
         for (const auto& entry : refused) {
             auto* pNode = static_cast<FAILED_QITEM_LIST*>(calloc(1, sizeof(FAILED_QITEM_LIST)));
             if (!pNode) {
@@ -850,6 +832,10 @@ int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
         }
         AVQuarantineClose(&pConn);
     }
+    tavo::service::Audit(refusedCount ? "warning" : "info", "quarantine",
+                  std::string(blRestore ? "Restore" : "Deletion") + " of every quarantined item by " +
+                      tavo::service::Requester() + ": " + std::to_string(done) + (blRestore ? " restored" : " deleted") +
+                      ", " + std::to_string(refusedCount) + " refused");
     return result;
 }
 
@@ -955,13 +941,25 @@ int AVQuarantineItemCountGet(int* piCount) {
 QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
     if (!pConn || !pConn->dbHandle || !IsPlainName(szRenamedName, cbName)) return AVQ_ERR_UNKNOWN;
     ItemOutcome outcome;
-    return DeleteItem(pConn, std::string(szRenamedName, cbName), &outcome);
+    Item item;
+    QUARANTINE_ERROR err = DeleteItem(pConn, std::string(szRenamedName, cbName), &outcome, &item);
+    if (err == AVQ_ERR_OK)
+        tavo::service::Audit("info", "quarantine",
+                      "Deleted from the quarantine by " + tavo::service::Requester() + ": " + pConn->path.szVolumePath +
+                          item.originalPath + " (" + item.threat + ")");
+    return err;
 }
 
 QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
     if (!pConn || !pConn->dbHandle || !IsPlainName(szRenamedName, cbName)) return AVQ_ERR_UNKNOWN;
     ItemOutcome outcome;
-    return RestoreItem(pConn, std::string(szRenamedName, cbName), nullptr, &outcome);
+    std::string fullPath;
+    std::string threat;
+    QUARANTINE_ERROR err = RestoreItem(pConn, std::string(szRenamedName, cbName), &fullPath, &outcome, &threat);
+    if (err == AVQ_ERR_OK)
+        tavo::service::Audit("info", "quarantine",
+                      "Restored from the quarantine by " + tavo::service::Requester() + ": " + fullPath + " (" + threat + ")");
+    return err;
 }
 
 int AVQuarantineDeleteAllFiles(FAILED_QITEM_LIST** ppFailList) {
@@ -1023,10 +1021,15 @@ QUARANTINE_ERROR AVQuarantinePutFileAt(int dirFd, const char* szName, const char
 }
 
 int AVTryProcessAgain(void) {
-    if (AVEngStateModify(BeginReprocessing, nullptr) != 0) return -1;
+    // One run of kind "reprocess" in the scan history, whatever happens.
+    if (AVEngStateModify(BeginReprocessing, nullptr) != 0) {
+        AVHistoryRecordFailed(AVHIST_KIND_REPROCESS, "the engine state cannot be read or written");
+        return -1;
+    }
     sqlite3* db = OpenFailedDB();
     if (!db) {
         AVEngStateModify(EndReprocessingOnly, nullptr);
+        AVHistoryRecordFailed(AVHIST_KIND_REPROCESS, "the list of failed moves cannot be opened");
         return -1;
     }
     struct Failed {
@@ -1044,13 +1047,30 @@ int AVTryProcessAgain(void) {
             failed.push_back(std::move(entry));
         }
     }
+    const int64_t runId = AVHistoryBegin(AVHIST_KIND_REPROCESS, getpid());
+    if (runId > 0) {
+        std::vector<const char*> targets;
+        for (const Failed& entry : failed) targets.push_back(entry.path.c_str());
+        AVHistoryAddTargets(runId, targets.data(), targets.size());
+    }
+    AVHIST_COUNTERS counters{};
+    counters.total = static_cast<int64_t>(failed.size());
+    std::string movedText;
+    std::string failingText;
     int moved = 0;
     for (const Failed& entry : failed) {
         // A move recorded with its file moves only that very file again.
         const bool blKnown = entry.file.st_dev != 0 || entry.file.st_ino != 0;
         std::string reason;
         QUARANTINE_ERROR err = PutFile(entry.path.c_str(), blKnown ? &entry.file : nullptr, entry.threat.c_str(), &reason);
+        ++counters.scanned;
+        ++counters.infected;
+        const char* szAction = err == AVQ_ERR_OK ? AVHIST_QUARANTINED
+                               : err == AVQ_ERR_SOURCE_MISSING ? AVHIST_GONE : AVHIST_MOVE_FAILED;
+        if (runId > 0) AVHistoryAddDetection(runId, entry.path.c_str(), entry.threat.c_str(), szAction);
         if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING) {
+            ++counters.failedMoves;
+            failingText += (failingText.empty() ? "" : ", ") + entry.path + " (" + reason + ")";
             Statement update(db, "UPDATE failed SET reason = ?1 WHERE path = ?2");
             update.Bind(1, reason).Bind(2, entry.path);
             if (update.Ok()) update.Step();
@@ -1058,10 +1078,22 @@ int AVTryProcessAgain(void) {
         }
         Statement remove(db, "DELETE FROM failed WHERE path = ?1");
         remove.Bind(1, entry.path);
-        if (remove.Ok() && remove.Step() == SQLITE_DONE && err == AVQ_ERR_OK) ++moved;
+        if (remove.Ok() && remove.Step() == SQLITE_DONE && err == AVQ_ERR_OK) {
+            ++moved;
+            ++counters.quarantined;
+            movedText += (movedText.empty() ? "" : ", ") + entry.path;
+        }
     }
     int result = SyncFailedCount(db, true);
     sqlite3_close(db);
+    if (runId > 0)
+        AVHistoryEnd(runId, result == 0 ? AVHIST_COMPLETED : AVHIST_FAILED,
+                     result == 0 ? "" : "the failed-move count cannot be stored", &counters);
+    tavo::service::Audit(counters.failedMoves ? "warning" : "info", "quarantine",
+                  "Failed moves re-processed by " + tavo::service::Requester() + ": " + std::to_string(moved) +
+                      " moved to quarantine" + (movedText.empty() ? "" : " (" + movedText + ")") + ", " +
+                      std::to_string(counters.failedMoves) + " still failing" +
+                      (failingText.empty() ? "" : " (" + failingText + ")"));
     if (result != 0) {
         AVEngStateModify(EndReprocessingOnly, nullptr);
         return -1;
@@ -1072,10 +1104,83 @@ int AVTryProcessAgain(void) {
 int AVQuarantineFailClear(void) {
     sqlite3* db = OpenFailedDB();
     if (!db) return -1;
-    int result = Exec(db, "DELETE FROM failed");
+    // The entries go into the event: once cleared, nothing else lists them.
+    std::vector<std::string> entries;
+    int result = Exec(db, "BEGIN IMMEDIATE");
+    if (result == 0) {
+        Statement select(db, "SELECT path, threat FROM failed ORDER BY id");
+        while (select.Ok() && select.Step() == SQLITE_ROW) entries.push_back(select.Text(0) + " (" + select.Text(1) + ")");
+    }
+    if (result == 0 && (Exec(db, "DELETE FROM failed") != 0 || Exec(db, "COMMIT") != 0)) {
+        Rollback(db);
+        result = -1;
+    }
     if (SyncFailedCount(db, false) != 0) result = -1;
     sqlite3_close(db);
+    if (result == 0 && !entries.empty()) {
+        std::string text;
+        for (const std::string& entry : entries) text += (text.empty() ? "" : ", ") + entry;
+        tavo::service::Audit("info", "quarantine",
+                      "List of failed moves cleared by " + tavo::service::Requester() + ": " +
+                          std::to_string(entries.size()) + " entries: " + text);
+    }
     return result;
+}
+
+int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* pnItems, int64_t* pTotal) {
+    if (!prgItems || !pnItems || !pTotal) return -1;
+    *prgItems = nullptr;
+    *pnItems = 0;
+    *pTotal = 0;
+    sqlite3* db = OpenFailedDB();
+    if (!db) return -1;
+    std::vector<AVHIST_FAILED_MOVE> items;
+    bool blOk = Exec(db, "BEGIN") == 0;
+    if (blOk) {
+        Statement count(db, "SELECT COUNT(*) FROM failed");
+        blOk = count.Ok() && count.Step() == SQLITE_ROW;
+        if (blOk) *pTotal = count.Int(0);
+        Statement select(db, "SELECT path, threat, time, reason FROM failed ORDER BY id LIMIT ?1 OFFSET ?2");
+        select.BindInt(1, limit < 0 ? 0 : limit).BindInt(2, start < 0 ? 0 : start);
+        int rc = SQLITE_DONE;
+        while (blOk && (rc = select.Step()) == SQLITE_ROW) {
+            AVHIST_FAILED_MOVE item{strdup(select.Text(0).c_str()), strdup(select.Text(1).c_str()),
+                                    strdup(select.Text(2).c_str()), strdup(select.Text(3).c_str())};
+            items.push_back(item);
+            blOk = item.szPath && item.szThreat && item.szTime && item.szReason;
+        }
+        if (rc != SQLITE_DONE) blOk = false;
+        Rollback(db);
+    }
+    sqlite3_close(db);
+    if (blOk && !items.empty()) {
+        *prgItems = static_cast<AVHIST_FAILED_MOVE*>(malloc(items.size() * sizeof(AVHIST_FAILED_MOVE)));
+        blOk = *prgItems != nullptr;
+        if (blOk) {
+            memcpy(*prgItems, items.data(), items.size() * sizeof(AVHIST_FAILED_MOVE));
+            *pnItems = static_cast<int>(items.size());
+            return 0;
+        }
+    }
+    for (AVHIST_FAILED_MOVE& item : items) {
+        free(item.szPath);
+        free(item.szThreat);
+        free(item.szTime);
+        free(item.szReason);
+    }
+    if (!blOk) *pTotal = 0;
+    return blOk ? 0 : -1;
+}
+
+void AVFailedMovesFree(AVHIST_FAILED_MOVE* rgItems, int nItems) {
+    if (!rgItems) return;
+    for (int i = 0; i < nItems; ++i) {
+        free(rgItems[i].szPath);
+        free(rgItems[i].szThreat);
+        free(rgItems[i].szTime);
+        free(rgItems[i].szReason);
+    }
+    free(rgItems);
 }
 
 }  // extern "C"

@@ -17,6 +17,8 @@
 //                otherwise ignored. No control characters in any case.
 // The crontab command is the scanner with "--all", "--system" or "-f" and a
 // file-list written at dump time (the paths never reach the command line).
+// The block also holds the automatic definition update's line, made from the
+// stored interval alone (numbers only), after the scans.
 #include <errno.h>
 #include <sqlite3.h>
 #include <stdio.h>
@@ -29,9 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "lists_file.h"
 #include "tavo/files.h"
 #include "tavo/tavoav_engine.h"
+#include "update_internal.h"
 
 namespace {
 
@@ -272,6 +276,29 @@ std::string ReplaceBlock(const std::string& text, const std::vector<std::string>
     return result;
 }
 
+// The jobs in words, for the audit event of a schedule change.
+std::string JobsText(const std::vector<Job>& jobs) {
+    if (jobs.empty()) return "no jobs";
+    std::string text;
+    for (const Job& job : jobs) {
+        if (!text.empty()) text += "; ";
+        text += std::string(job.activated ? "on" : "off") + " \"" + job.triggerTime + "\" " + job.scanType;
+        if (job.scanType == "custom") text += " " + job.scanTarget;
+    }
+    return text;
+}
+
+// A save clears the jobs, inserts the new ones and dumps them: the jobs the
+// clear found are kept until the dump tells the change.
+struct PendingChange {
+    bool blCleared = false;
+    std::vector<Job> before;
+};
+PendingChange& Pending() {
+    static PendingChange pending;
+    return pending;
+}
+
 }  // namespace
 
 extern "C" {
@@ -292,11 +319,16 @@ int AVScheduleDBClose(DBConnect* pConn) { return pConn ? TAVODBClose(pConn) : 0;
 
 int AVScheduleClear(DBConnect* pConn) {
     if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
+    std::vector<Job> before;
+    const bool blRead = ReadJobs(before) == 0;
     sqlite3* pDb = OpenSchedule();
     if (!pDb) return ERR_TAVOAV_DB_ACCESS_ERROR;
     int rc = sqlite3_exec(pDb, "DELETE FROM schedule", nullptr, nullptr, nullptr);
     sqlite3_close_v2(pDb);
-    return rc == SQLITE_OK ? OKAY : ERR_TAVOAV_DB_ACCESS_ERROR;
+    if (rc != SQLITE_OK) return ERR_TAVOAV_DB_ACCESS_ERROR;
+    Pending().blCleared = blRead;
+    Pending().before = before;
+    return OKAY;
 }
 
 int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime, const char* szScanType,
@@ -319,8 +351,11 @@ int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime
     return rc == SQLITE_OK ? OKAY : ERR_TAVOAV_DB_ACCESS_ERROR;
 }
 
-int AVScheduleDump2Crontab(DBConnect* pConn) {
-    if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
+}  // extern "C"
+
+namespace tavoav_update {
+
+int DumpCrontab() {
     std::vector<Job> jobs;
     if (ReadJobs(jobs) != 0) return ERR_TAVOAV_DB_ACCESS_ERROR;
 
@@ -343,6 +378,8 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
         }
         block.push_back(line);
     }
+    const std::string updateLine = tavoav_update::CronLine();
+    if (!updateLine.empty()) block.push_back(updateLine);
 
     std::string crontab = tavo::service::Resolve(SZ_CRONTAB);
     std::string lockPath = tavo::service::Resolve(SZ_CRONTAB_LOCK);
@@ -382,7 +419,24 @@ int AVScheduleDump2Crontab(DBConnect* pConn) {
         std::string real = tavo::service::Resolve(fileList.c_str());
         if (!real.empty()) unlink(real.c_str());
     }
+    if (Pending().blCleared) {
+        const std::string before = JobsText(Pending().before);
+        const std::string after = JobsText(jobs);
+        Pending() = PendingChange();
+        if (before != after)
+            tavo::service::Audit("info", "schedule",
+                          "Schedule changed by " + tavo::service::Requester() + " from " + before + " to " + after);
+    }
     return OKAY;
+}
+
+}  // namespace tavoav_update
+
+extern "C" {
+
+int AVScheduleDump2Crontab(DBConnect* pConn) {
+    if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
+    return tavoav_update::DumpCrontab();
 }
 
 }  // extern "C"

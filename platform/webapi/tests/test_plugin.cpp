@@ -1,11 +1,13 @@
-// A small plug-in for the host's tests. Built four times: as the plug-in
+// A small plug-in for the host's tests. Built five times: as the plug-in
 // "TAVO.Test" (entries below), with TEST_PLUGIN_DUPLICATE as a second file
 // claiming one of the same entries, with TEST_PLUGIN_OTHER as a plug-in of
-// another API, and with TEST_PLUGIN_THROWING_TABLE as one whose table
-// function throws (an exception outside any entry function).
+// another API, with TEST_PLUGIN_THROWING_TABLE as one whose table
+// function throws (an exception outside any entry function), and with
+// TEST_PLUGIN_EXTRA as "TAVO.TestExtra" (a crash, the environment).
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "tavo/webapi.h"
@@ -84,12 +86,28 @@ void Sleeps(APIRequest*, APIResponse* resp, void*) {
     }
 }
 
+// The value of the environment variable "name" (null when unset).
+[[maybe_unused]] void Env(APIRequest* req, APIResponse* resp) {
+    const char* value = getenv(req->GetParam("name", "").asString().c_str());
+    resp->SetSuccess(value != nullptr ? Json::Value(value) : Json::Value());
+}
+
+// Dies the way a crashing plug-in does (SIGABRT, which the sanitizers do
+// not report).
+[[maybe_unused]] void Crash(APIRequest*, APIResponse*) { abort(); }
+
 [[maybe_unused]] void V2(APIRequest*, APIResponse* resp) { resp->SetSuccess(Json::Value(2)); }
 
 }  // namespace
 
 #if defined(TEST_PLUGIN_THROWING_TABLE)
 // No table: GetAPITable throws.
+#elif defined(TEST_PLUGIN_EXTRA)
+static TAVO::API_TABLE gTable[] = {
+    {"TAVO.TestExtra", 1, "crash", Crash},
+    {"TAVO.TestExtra", 1, "env", Env},
+    {nullptr, 0, nullptr, nullptr},
+};
 #elif !defined(TEST_PLUGIN_DUPLICATE) && !defined(TEST_PLUGIN_OTHER)
 static TAVO::API_TABLE gTable[] = {
     {"TAVO.Test", 1, "echo", Echo},

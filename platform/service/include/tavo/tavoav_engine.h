@@ -26,6 +26,8 @@ extern "C" {
 #define TAVOAV_MIRROR_DIR       TAVOAV_PKG_DIR "/mirror"
 #define TAVOAV_FILELIST_DIR     TAVOAV_PKG_DIR "/tmp"
 #define TAVOAV_KV_FILE          TAVOAV_PKG_DIR "/.tavoavtmp"
+#define TAVOAV_UPDATE_CONF_FILE TAVOAV_PKG_DIR "/etc/update.conf"
+#define TAVOAV_UPDATE_STATUS_FILE TAVOAV_PKG_DIR "/.update_status"
 /* A volume is /volume<N>; its quarantine lives in this folder on it. */
 #define TAVOAV_QUARANTINE_DIR_NAME "@tavoav_quarantine"
 
@@ -115,6 +117,10 @@ int AVEngUpdateEnd(pid_t pid, BOOL blFailed);
  * /proc/<pid>/stat), 0 when unknown. Recorded beside a pid, it tells the
  * process from a later one that reuses the id. */
 int64_t AVEngProcessStartTicks(pid_t pid);
+/* 1 when the process pid recorded with startTicks (0: not known) has ended:
+ * no such process, a zombie, or the id now belongs to a later process;
+ * 0 while it runs. */
+int AVEngProcessGone(pid_t pid, int64_t startTicks);
 
 /* File lists (AVTransSZListToFileList writes them into TAVOAV_FILELIST_DIR).
  * Format: the header line "TAVOFILELIST 1 <count>\n" (count in decimal), then
@@ -130,7 +136,7 @@ int AVFileListRead(const char* szFileListPath, PQLIBSZLIST* ppList);
 
 /* Report: appends one event (local time as "YYYY-MM-DD HH:MM:SS").
  * Categories: "info", "warning", "error". Modules: "scan", "update",
- * "quarantine", "config". 0 on success. */
+ * "quarantine", "config", "schedule". 0 on success. */
 int AVReportWrite(const char* szClass, const char* szModule, const char* szText);
 
 /* Quarantine (engine side): moves szPath (an appliance path on a volume) into
@@ -146,6 +152,74 @@ QUARANTINE_ERROR AVQuarantinePutFile(const char* szPath, const char* szThreat);
  * records the file's device and inode, and a retry moves only that file. */
 QUARANTINE_ERROR AVQuarantinePutFileAt(int dirFd, const char* szName, const char* szPath,
                                        const struct stat* pFile, const char* szThreat);
+
+/* Definition updates.
+ *
+ * Where an update takes the definitions from (TAVOAV_UPDATE_CONF_FILE,
+ * "key=value" lines; AVUpdateSourceGet fills in the factory value of a
+ * missing key):
+ *   source         "folder": the files of the folder mirrorDir (default);
+ *                  "http": the files named by urls, fetched with libcurl;
+ *                  "freshclam": Debian's freshclam, official databases from
+ *                  databaseMirror (or privateMirror) plus urls as custom
+ *                  databases.
+ *   mirrorDir      appliance path of the folder (default TAVOAV_MIRROR_DIR)
+ *   urls           http(s) URLs separated by blanks; each names a database
+ *                  file (last path part: letters, digits, '.', '_', '-', a
+ *                  ClamAV database extension)
+ *   databaseMirror / privateMirror  host[:port] for freshclam
+ *   officialDatabases  1: freshclam fetches main, daily and bytecode (default)
+ *   proxy          http://host:port or empty
+ *   intervalHours  0 (no automatic update) or 1, 2, 3, 4, 6, 8, 12, 24
+ *   timeoutSeconds a fetch that stalls this long fails (default 120) */
+#define AVUPD_SOURCE_FOLDER    "folder"
+#define AVUPD_SOURCE_HTTP      "http"
+#define AVUPD_SOURCE_FRESHCLAM "freshclam"
+typedef struct {
+    char szSource[16];
+    char szMirrorDir[1024];
+    char szUrls[4096];
+    char szDatabaseMirror[256];
+    char szPrivateMirror[256];
+    char szProxy[256];
+    int32_t blOfficialDatabases;
+    int32_t intervalHours;
+    int32_t timeoutSeconds;
+} TAVOAV_UPDATE_SOURCE;
+
+/* 0 on success (factory values for what the file does not hold). */
+int AVUpdateSourceGet(TAVOAV_UPDATE_SOURCE* pSource);
+/* Checks every value (ERR_TAVOAV_PARAMETER_ERROR and nothing changed when one
+ * is bad), stores them, and rewrites the package's crontab block so that it
+ * holds the automatic-update line of the interval beside the scheduled scans.
+ * 0 on success. */
+int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource);
+
+/* What the last updates did (TAVOAV_UPDATE_STATUS_FILE). Times are seconds
+ * since the epoch, 0 for never. szLastResult: "updated" (a new set was
+ * installed), "current" (nothing new: the installed set was kept), "failed",
+ * or "" before the first update. */
+typedef struct {
+    int64_t lastCheckTime;
+    int64_t lastSuccessTime;      /* the last update that installed a set */
+    int64_t lastFailureTime;
+    char szLastResult[16];
+    char szLastFailureReason[512];
+} TAVOAV_UPDATE_FACTS;
+int AVUpdateFactsGet(TAVOAV_UPDATE_FACTS* pFacts);
+
+/* A stamp of the installed definition set: changes whenever a file of it is
+ * added, removed or replaced (names, sizes, modification times, inodes and
+ * the install mark). Equal stamps mean the same set, e.g. for a cache of
+ * files found clean. 0 on success; -1 when no set is installed. */
+int AVDefsStamp(char* szStamp, size_t cbStamp);
+
+/* Makes sure the installed set loads in the scan engine before a scan uses
+ * it: a set not checked before (by the update that installed it or by an
+ * earlier call) is loaded and compiled by the definitions check in its own
+ * process. 0 when it loads or no set is installed; -1 with the file and the
+ * engine's reason in szReason when it does not. */
+int AVDefsCheckInstalled(char* szReason, size_t cbReason);
 
 #ifdef __cplusplus
 }
