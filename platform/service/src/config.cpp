@@ -114,10 +114,14 @@ int ChangeConf(const std::function<void(ConfValues&)>& change, bool blReset = fa
         changes = Changes(before, values);
     }
     if (blReset) {
-        tavo::service::Audit("info", "config", "Configuration reset to the factory values by " + tavo::service::Requester() +
-                                            (changes.empty() ? ": nothing changed" : ": " + changes));
+        tavo::service::Audit("info", "config",
+                             "Configuration reset to the factory values by " +
+                                 tavo::service::Requester() +
+                                 (changes.empty() ? ": nothing changed" : ": " + changes));
     } else if (!changes.empty()) {
-        tavo::service::Audit("info", "config", "Configuration changed by " + tavo::service::Requester() + ": " + changes);
+        tavo::service::Audit(
+            "info", "config",
+            "Configuration changed by " + tavo::service::Requester() + ": " + changes);
     }
     return OKAY;
 }
@@ -237,8 +241,10 @@ int AVSetScanWorkers(int iWorkers) {
     int iBefore = 0;
     if (path.empty() || WriteScanWorkers(path, iWorkers, &iBefore) != 0) return -1;
     if (iBefore != iWorkers)
-        tavo::service::Audit("info", "config", "Configuration changed by " + tavo::service::Requester() + ": scan workers from " +
-                                            Workers(iBefore) + " to " + Workers(iWorkers));
+        tavo::service::Audit("info", "config",
+                             "Configuration changed by " + tavo::service::Requester() +
+                                 ": scan workers from " + Workers(iBefore) + " to " +
+                                 Workers(iWorkers));
     return 0;
 }
 

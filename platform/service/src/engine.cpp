@@ -376,7 +376,8 @@ int AVClearStayInNotify(void) {
         return 0;
     });
     if (result == 0 && blAcknowledged)
-        tavo::service::Audit("info", "scan", "Scan result acknowledged by " + tavo::service::Requester());
+        tavo::service::Audit("info", "scan",
+                             "Scan result acknowledged by " + tavo::service::Requester());
     return result;
 }
 
@@ -398,7 +399,8 @@ int AVScanPause(void) {
         pState->pauseRequested = TRUE;
         return 0;
     });
-    if (result == 0 && blChanged) tavo::service::Audit("info", "scan", "Scan paused by " + tavo::service::Requester());
+    if (result == 0 && blChanged)
+        tavo::service::Audit("info", "scan", "Scan paused by " + tavo::service::Requester());
     return result == 0 ? 0 : -1;
 }
 
@@ -410,7 +412,8 @@ int AVScanResume(void) {
         pState->pauseRequested = FALSE;
         return 0;
     });
-    if (result == 0 && blChanged) tavo::service::Audit("info", "scan", "Scan resumed by " + tavo::service::Requester());
+    if (result == 0 && blChanged)
+        tavo::service::Audit("info", "scan", "Scan resumed by " + tavo::service::Requester());
     return result == 0 ? 0 : -1;
 }
 
@@ -428,9 +431,10 @@ int AVStop(void) {
     if (result == 0 && blChanged) {
         const std::string requester = tavo::service::Requester();
         if (blScan) tavo::service::HistoryNoteStop(requester);
-        tavo::service::Audit("info", blScan ? "scan" : "update",
-                      std::string(blScan ? "Stop of the scan" : "Stop of the definition update") + " requested by " +
-                          requester);
+        tavo::service::Audit(
+            "info", blScan ? "scan" : "update",
+            std::string(blScan ? "Stop of the scan" : "Stop of the definition update") +
+                " requested by " + requester);
     }
     return result == 0 ? 0 : -1;
 }

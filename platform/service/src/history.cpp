@@ -500,7 +500,10 @@ int AVHistoryEnd(int64_t runId, const char* szOutcome, const char* szReason, con
                          " total = ?5, scanned = ?6, infected = ?7, quarantined = ?8, failed_moves = ?9,"
                          " unreadable = ?10, cached = ?11,"
                          " defs_version = CASE WHEN ?12 = '' THEN defs_version ELSE ?12 END WHERE id = ?1");
-        update.BindInt(1, runId).Bind(2, szOutcome).Bind(3, tavo::service::LocalTimeText()).Bind(4, reason);
+        update.BindInt(1, runId)
+            .Bind(2, szOutcome)
+            .Bind(3, tavo::service::LocalTimeText())
+            .Bind(4, reason);
         update.BindInt(5, pCounters->total).BindInt(6, pCounters->scanned).BindInt(7, pCounters->infected);
         update.BindInt(8, pCounters->quarantined).BindInt(9, pCounters->failedMoves);
         update.BindInt(10, pCounters->unreadable).BindInt(11, pCounters->cached).Bind(12, definitions);

@@ -138,7 +138,9 @@ int RemoveEntry(const char* szAppliancePath, bool blExtensions, const char* szEn
 
 // The audit event of a list change: what, by whom, and the entry.
 void AuditListChange(const char* szWhat, const char* szEntry) {
-    tavo::service::Audit("info", "config", std::string(szWhat) + " by " + tavo::service::Requester() + ": " + szEntry);
+    tavo::service::Audit(
+        "info", "config",
+        std::string(szWhat) + " by " + tavo::service::Requester() + ": " + szEntry);
 }
 
 }  // namespace

@@ -833,9 +833,10 @@ int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
         AVQuarantineClose(&pConn);
     }
     tavo::service::Audit(refusedCount ? "warning" : "info", "quarantine",
-                  std::string(blRestore ? "Restore" : "Deletion") + " of every quarantined item by " +
-                      tavo::service::Requester() + ": " + std::to_string(done) + (blRestore ? " restored" : " deleted") +
-                      ", " + std::to_string(refusedCount) + " refused");
+                         std::string(blRestore ? "Restore" : "Deletion") +
+                             " of every quarantined item by " + tavo::service::Requester() + ": " +
+                             std::to_string(done) + (blRestore ? " restored" : " deleted") + ", " +
+                             std::to_string(refusedCount) + " refused");
     return result;
 }
 
@@ -945,8 +946,9 @@ QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRe
     QUARANTINE_ERROR err = DeleteItem(pConn, std::string(szRenamedName, cbName), &outcome, &item);
     if (err == AVQ_ERR_OK)
         tavo::service::Audit("info", "quarantine",
-                      "Deleted from the quarantine by " + tavo::service::Requester() + ": " + pConn->path.szVolumePath +
-                          item.originalPath + " (" + item.threat + ")");
+                             "Deleted from the quarantine by " + tavo::service::Requester() + ": " +
+                                 pConn->path.szVolumePath + item.originalPath + " (" + item.threat +
+                                 ")");
     return err;
 }
 
@@ -958,7 +960,8 @@ QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szR
     QUARANTINE_ERROR err = RestoreItem(pConn, std::string(szRenamedName, cbName), &fullPath, &outcome, &threat);
     if (err == AVQ_ERR_OK)
         tavo::service::Audit("info", "quarantine",
-                      "Restored from the quarantine by " + tavo::service::Requester() + ": " + fullPath + " (" + threat + ")");
+                             "Restored from the quarantine by " + tavo::service::Requester() +
+                                 ": " + fullPath + " (" + threat + ")");
     return err;
 }
 
@@ -1090,10 +1093,11 @@ int AVTryProcessAgain(void) {
         AVHistoryEnd(runId, result == 0 ? AVHIST_COMPLETED : AVHIST_FAILED,
                      result == 0 ? "" : "the failed-move count cannot be stored", &counters);
     tavo::service::Audit(counters.failedMoves ? "warning" : "info", "quarantine",
-                  "Failed moves re-processed by " + tavo::service::Requester() + ": " + std::to_string(moved) +
-                      " moved to quarantine" + (movedText.empty() ? "" : " (" + movedText + ")") + ", " +
-                      std::to_string(counters.failedMoves) + " still failing" +
-                      (failingText.empty() ? "" : " (" + failingText + ")"));
+                         "Failed moves re-processed by " + tavo::service::Requester() + ": " +
+                             std::to_string(moved) + " moved to quarantine" +
+                             (movedText.empty() ? "" : " (" + movedText + ")") + ", " +
+                             std::to_string(counters.failedMoves) + " still failing" +
+                             (failingText.empty() ? "" : " (" + failingText + ")"));
     if (result != 0) {
         AVEngStateModify(EndReprocessingOnly, nullptr);
         return -1;
@@ -1121,8 +1125,8 @@ int AVQuarantineFailClear(void) {
         std::string text;
         for (const std::string& entry : entries) text += (text.empty() ? "" : ", ") + entry;
         tavo::service::Audit("info", "quarantine",
-                      "List of failed moves cleared by " + tavo::service::Requester() + ": " +
-                          std::to_string(entries.size()) + " entries: " + text);
+                             "List of failed moves cleared by " + tavo::service::Requester() +
+                                 ": " + std::to_string(entries.size()) + " entries: " + text);
     }
     return result;
 }

@@ -425,7 +425,8 @@ int DumpCrontab() {
         Pending() = PendingChange();
         if (before != after)
             tavo::service::Audit("info", "schedule",
-                          "Schedule changed by " + tavo::service::Requester() + " from " + before + " to " + after);
+                                 "Schedule changed by " + tavo::service::Requester() + " from " +
+                                     before + " to " + after);
     }
     return OKAY;
 }

@@ -273,7 +273,9 @@ bool SameSet(const std::string& staging, const std::string& defs) {
     std::vector<SourceFile> staged, installed;
     bool blInstalled = false;
     std::vector<std::string> mark;
-    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 || !blInstalled) return false;
+    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 ||
+        !blInstalled)
+        return false;
     if (ListFiles(staging, staged) != 0 || ListFiles(defs, installed) != 0 || staged.size() != installed.size())
         return false;
     for (size_t i = 0; i < staged.size(); ++i) {
@@ -616,7 +618,8 @@ ERR_T AVGetEngInfo(TAVOAV_INFO* pInfo) {
 
     std::vector<std::string> mark;
     bool blInstalled = false;
-    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 || !blInstalled)
+    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 ||
+        !blInstalled)
         return ERR_TAVOAV_DB_ACCESS_ERROR;
     std::vector<SourceFile> files;
     if (ListFiles(defs, files) != 0 || files.empty()) return ERR_TAVOAV_DB_ACCESS_ERROR;
@@ -672,7 +675,8 @@ int AVUpdate_m(void) {
         // 1: another update is running and keeps going.
         return iBegin == 1 ? ERR_TAVOAV_ENGINE_NOT_AVAILABLE : ERR_TAVOAV_EXE_ERROR;
     }
-    tavo::service::Audit("info", "update", "Definition update started by " + tavo::service::Requester());
+    tavo::service::Audit("info", "update",
+                         "Definition update started by " + tavo::service::Requester());
     std::string reason;
     Outcome outcome = Outcome::kFailed;
     {
