@@ -353,7 +353,7 @@ int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime
 
 }  // extern "C"
 
-namespace tavoav_update {
+namespace tavo::service {
 
 int DumpCrontab() {
     std::vector<Job> jobs;
@@ -378,7 +378,7 @@ int DumpCrontab() {
         }
         block.push_back(line);
     }
-    const std::string updateLine = tavoav_update::CronLine();
+    const std::string updateLine = tavo::service::CronLine();
     if (!updateLine.empty()) block.push_back(updateLine);
 
     std::string crontab = tavo::service::Resolve(SZ_CRONTAB);
@@ -431,13 +431,13 @@ int DumpCrontab() {
     return OKAY;
 }
 
-}  // namespace tavoav_update
+}  // namespace tavo::service
 
 extern "C" {
 
 int AVScheduleDump2Crontab(DBConnect* pConn) {
     if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
-    return tavoav_update::DumpCrontab();
+    return tavo::service::DumpCrontab();
 }
 
 }  // extern "C"

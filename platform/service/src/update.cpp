@@ -38,8 +38,6 @@
 #include "tavo/tavoav_engine.h"
 #include "update_internal.h"
 
-extern char** environ;
-
 namespace {
 
 // Written last into a finished definition folder: "installTime=<seconds>",
@@ -359,7 +357,7 @@ std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& sta
     static CURLcode initResult = CURLE_OK;
     std::call_once(once, [] { initResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
     if (initResult != CURLE_OK) return "cannot start libcurl";
-    const std::vector<std::string> urls = tavoav_update::SplitUrls(source.szUrls);
+    const std::vector<std::string> urls = tavo::service::SplitUrls(source.szUrls);
     if (urls.empty()) return "no definition URLs configured";
 
     // The sizes first, so that the dashboard shows the share fetched.
@@ -381,7 +379,7 @@ std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& sta
     progress.Report(true);
 
     for (const std::string& url : urls) {
-        const std::string name = tavoav_update::UrlFileName(url);
+        const std::string name = tavo::service::UrlFileName(url);
         if (name.empty()) return OneLine(url) + ": not a definitions URL";
         tavo::files::UniqueFd fd(open((staging + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd) return name + ": " + (errno == EEXIST ? std::string("named by two URLs") : strerror(errno));
@@ -449,7 +447,7 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
     if (!datFile.empty() && tavo::files::ReadFile(datFile, &dat) == 0)
         tavo::files::WriteFileAtomic(staging + "/freshclam.dat", dat);
     const std::string confFile = staging + "/.freshclam.conf";
-    if (tavo::files::WriteFileAtomic(confFile, tavoav_update::FreshclamConfig(source, staging), 0600) != 0)
+    if (tavo::files::WriteFileAtomic(confFile, tavo::service::FreshclamConfig(source, staging), 0600) != 0)
         return "cannot write the freshclam configuration";
 
     progress.Report(true);
@@ -481,7 +479,7 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
     }
     // Only the databases: no folders, no files of sources no longer configured.
     std::vector<std::string> keep = {"main.cvd", "main.cld", "daily.cvd", "daily.cld", "bytecode.cvd", "bytecode.cld"};
-    for (const std::string& url : tavoav_update::SplitUrls(source.szUrls)) keep.push_back(tavoav_update::UrlFileName(url));
+    for (const std::string& url : tavo::service::SplitUrls(source.szUrls)) keep.push_back(tavo::service::UrlFileName(url));
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(staging, ec)) {
         const std::string name = entry.path().filename().string();

@@ -71,8 +71,8 @@ bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
         !OnlyChars(s.szMirrorDir, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789./_-@"))
         return false;
     if (strnlen(s.szUrls, sizeof(s.szUrls)) >= sizeof(s.szUrls)) return false;
-    for (const std::string& url : tavoav_update::SplitUrls(s.szUrls))
-        if (tavoav_update::UrlFileName(url).empty()) return false;
+    for (const std::string& url : tavo::service::SplitUrls(s.szUrls))
+        if (tavo::service::UrlFileName(url).empty()) return false;
     if (s.szDatabaseMirror[0] != '\0' && !ValidHost(s.szDatabaseMirror)) return false;
     if (s.szPrivateMirror[0] != '\0' && !ValidHost(s.szPrivateMirror)) return false;
     if (!ValidProxy(s.szProxy)) return false;
@@ -80,13 +80,13 @@ bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
     if (!ValidInterval(s.intervalHours)) return false;
     if (s.timeoutSeconds < 5 || s.timeoutSeconds > 3600) return false;
     // An HTTP source needs something to fetch.
-    if (strcmp(s.szSource, AVUPD_SOURCE_HTTP) == 0 && tavoav_update::SplitUrls(s.szUrls).empty()) return false;
+    if (strcmp(s.szSource, AVUPD_SOURCE_HTTP) == 0 && tavo::service::SplitUrls(s.szUrls).empty()) return false;
     return true;
 }
 
 }  // namespace
 
-namespace tavoav_update {
+namespace tavo::service {
 
 std::vector<std::string> SplitUrls(const char* szUrls) {
     std::vector<std::string> urls;
@@ -198,7 +198,7 @@ std::string FreshclamConfig(const TAVOAV_UPDATE_SOURCE& source, const std::strin
     return conf;
 }
 
-}  // namespace tavoav_update
+}  // namespace tavo::service
 
 extern "C" {
 
@@ -249,7 +249,7 @@ int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource) {
         if (QLIBCFileSetKeyValue(TAVOAV_UPDATE_CONF_FILE, value.first, value.second.c_str(), nullptr) != 0)
             return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
     }
-    return tavoav_update::DumpCrontab();
+    return tavo::service::DumpCrontab();
 }
 
 }  // extern "C"
