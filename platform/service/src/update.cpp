@@ -447,7 +447,8 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
     if (!datFile.empty() && tavo::files::ReadFile(datFile, &dat) == 0)
         tavo::files::WriteFileAtomic(staging + "/freshclam.dat", dat);
     const std::string confFile = staging + "/.freshclam.conf";
-    if (tavo::files::WriteFileAtomic(confFile, tavo::service::FreshclamConfig(source, staging), 0600) != 0)
+    if (tavo::files::WriteFileAtomic(confFile, tavo::service::FreshclamConfig(source, staging),
+                                     0600) != 0)
         return "cannot write the freshclam configuration";
 
     progress.Report(true);
@@ -479,7 +480,8 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
     }
     // Only the databases: no folders, no files of sources no longer configured.
     std::vector<std::string> keep = {"main.cvd", "main.cld", "daily.cvd", "daily.cld", "bytecode.cvd", "bytecode.cld"};
-    for (const std::string& url : tavo::service::SplitUrls(source.szUrls)) keep.push_back(tavo::service::UrlFileName(url));
+    for (const std::string& url : tavo::service::SplitUrls(source.szUrls))
+        keep.push_back(tavo::service::UrlFileName(url));
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(staging, ec)) {
         const std::string name = entry.path().filename().string();

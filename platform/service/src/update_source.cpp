@@ -80,7 +80,8 @@ bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
     if (!ValidInterval(s.intervalHours)) return false;
     if (s.timeoutSeconds < 5 || s.timeoutSeconds > 3600) return false;
     // An HTTP source needs something to fetch.
-    if (strcmp(s.szSource, AVUPD_SOURCE_HTTP) == 0 && tavo::service::SplitUrls(s.szUrls).empty()) return false;
+    if (strcmp(s.szSource, AVUPD_SOURCE_HTTP) == 0 && tavo::service::SplitUrls(s.szUrls).empty())
+        return false;
     return true;
 }
 
