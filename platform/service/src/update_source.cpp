@@ -135,7 +135,7 @@ std::string UrlFileName(const std::string& url) {
     const std::string authority = url.substr(start, slash - start);
     if (authority.find('@') != std::string::npos || !ValidHost(authority.c_str())) return std::string();
     std::string path = url.substr(slash);
-    size_t query = path.find_first_of("?");
+    size_t query = path.find('?');
     if (query != std::string::npos) path.resize(query);
     const std::string name = path.substr(path.rfind('/') + 1);
     return IsDatabaseFileName(name) ? name : std::string();
