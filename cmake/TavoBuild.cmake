@@ -23,7 +23,7 @@ function(tavo_add_plugin name)
   set(handler tavo_${name}_handler)
   add_library(${handler} OBJECT ${arg_SOURCES})
   target_include_directories(${handler} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(${handler} PUBLIC tavo_common)
+  target_link_libraries(${handler} PUBLIC tavo_common tavo_platform_headers)
   set_target_properties(${handler} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
   set(plugin tavo_${name}_plugin)

@@ -25,6 +25,7 @@
 #include "tavo/tavoav_engine.h"
 #include "tavo/tavocore.h"
 #include "tavo/tavodb.h"
+#include "temp_root.h"
 
 namespace {
 
@@ -33,13 +34,6 @@ namespace {
 int Iterations() {
     const char* value = getenv("TAVO_CRASH_ITERATIONS");
     return value ? atoi(value) : 150;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::vector<std::string> Entries(int (*get)(PQLIBSZLIST*)) {
@@ -55,25 +49,16 @@ std::vector<std::string> Entries(int (*get)(PQLIBSZLIST*)) {
     return out;
 }
 
-class CrashSafety : public ::testing::Test {
+class CrashSafety : public TempRootTest {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/tavo-crash-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        root_ = szTemplate;
-        setenv("TAVO_ROOT", root_.c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
         for (const char* dir : {"/var/packages/AntiVirus-Zentrel/target/etc", "/var/packages/AntiVirus-Zentrel/target/tmp",
                                 "/etc", "/volume1"})
             std::filesystem::create_directories(root_ + dir);
         seed_ = static_cast<unsigned>(time(nullptr));
         RecordProperty("seed", static_cast<int>(seed_));
     }
-    void TearDown() override {
-        unsetenv("TAVO_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-    std::string Real(const std::string& path) const { return root_ + path; }
 
     // Runs writer in a child until killed, a random 0..maxDelayUs later; then
     // check() must hold. The writer never returns.
@@ -100,7 +85,6 @@ protected:
         }
     }
 
-    std::string root_;
     unsigned seed_ = 0;
 };
 

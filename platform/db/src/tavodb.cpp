@@ -5,16 +5,14 @@
 #include <sqlite3.h>
 #include <string.h>
 #include <strings.h>
-#include <syslog.h>
 
 #include <new>
 #include <string>
 
 #include "tavo/files.h"
+#include "tavo/log.h"
 #include "tavo/tavocore.h"
 #include "tavo/tavodb.h"
-
-#define DB_LOG(format, ...) syslog(LOG_ERR, "%s:%d " format, __FILE_NAME__, __LINE__, ##__VA_ARGS__)
 
 struct _tag_DBConnect {
     sqlite3* db;
@@ -47,16 +45,17 @@ sqlite3_stmt* PrepareOne(DBConnect* pConn, const std::string& sql) {
     const char* szTail = nullptr;
     int rc = sqlite3_prepare_v2(pConn->db, sql.c_str(), static_cast<int>(sql.size()) + 1, &stmt, &szTail);
     if (rc != SQLITE_OK) {
-        DB_LOG("failed to prepare [%s]: %s", sql.c_str(), sqlite3_errmsg(pConn->db));
+        TAVO_LOG(TAVO_LOG_ERR, "failed to prepare [%s]: %s", sql.c_str(),
+                 sqlite3_errmsg(pConn->db));
         sqlite3_finalize(stmt);
         return nullptr;
     }
     if (stmt == nullptr) {
-        DB_LOG("no statement in [%s]", sql.c_str());
+        TAVO_LOG(TAVO_LOG_ERR, "no statement in [%s]", sql.c_str());
         return nullptr;
     }
     if (!OnlySeparatorsLeft(szTail)) {
-        DB_LOG("refused more than one statement in [%s]", sql.c_str());
+        TAVO_LOG(TAVO_LOG_ERR, "refused more than one statement in [%s]", sql.c_str());
         sqlite3_finalize(stmt);
         return nullptr;
     }
@@ -68,13 +67,16 @@ sqlite3_stmt* PrepareOne(DBConnect* pConn, const std::string& sql) {
 int Run(DBConnect* pConn, sqlite3_stmt* stmt, DBResult** ppResult) {
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        DB_LOG("failed to run [%s]: %s", sqlite3_sql(stmt), sqlite3_errmsg(pConn->db));
+        TAVO_LOG(TAVO_LOG_ERR, "failed to run [%s]: %s", sqlite3_sql(stmt),
+                 sqlite3_errmsg(pConn->db));
         sqlite3_finalize(stmt);
         return -1;
     }
     if (ppResult == nullptr) {
         while (rc == SQLITE_ROW) rc = sqlite3_step(stmt);
-        if (rc != SQLITE_DONE) DB_LOG("failed to run [%s]: %s", sqlite3_sql(stmt), sqlite3_errmsg(pConn->db));
+        if (rc != SQLITE_DONE)
+            TAVO_LOG(TAVO_LOG_ERR, "failed to run [%s]: %s", sqlite3_sql(stmt),
+                     sqlite3_errmsg(pConn->db));
         sqlite3_finalize(stmt);
         return rc == SQLITE_DONE ? 0 : -1;
     }
@@ -97,18 +99,19 @@ DBConnect* TAVODBConnect(const char* /*szHost*/, const char* /*szUser*/, const c
     if (szDatabase == nullptr) return nullptr;
     char szPath[PATH_MAX];
     if (TAVOResolvePath(szDatabase, szPath, sizeof(szPath)) != 0) {
-        DB_LOG("bad database path [%s]", szDatabase);
+        TAVO_LOG(TAVO_LOG_ERR, "bad database path [%s]", szDatabase);
         return nullptr;
     }
     if (tavo::files::MakeParentFolders(szPath) != 0) {
-        DB_LOG("cannot create the folder of [%s]", szPath);
+        TAVO_LOG(TAVO_LOG_ERR, "cannot create the folder of [%s]", szPath);
         return nullptr;
     }
 
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(szPath, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
-        DB_LOG("cannot open [%s]: %s", szPath, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        TAVO_LOG(TAVO_LOG_ERR, "cannot open [%s]: %s", szPath,
+                 db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         sqlite3_close_v2(db);
         return nullptr;
     }
@@ -125,7 +128,8 @@ DBConnect* TAVODBConnect(const char* /*szHost*/, const char* /*szUser*/, const c
     rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, &szError);
     if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) {
         // Not a database file, or not readable.
-        DB_LOG("cannot use [%s]: %s", szPath, szError ? szError : sqlite3_errstr(rc));
+        TAVO_LOG(TAVO_LOG_ERR, "cannot use [%s]: %s", szPath,
+                 szError ? szError : sqlite3_errstr(rc));
         sqlite3_free(szError);
         sqlite3_close_v2(db);
         return nullptr;
@@ -162,7 +166,7 @@ int TAVODBSelectLimit(DBConnect* pConn, const char* szSQL, int iLimit, int iOffs
     int iOffsetIndex = sqlite3_bind_parameter_index(stmt, ":tavo_offset");
     if (iLimitIndex == 0 || iOffsetIndex == 0) {
         // The clause was swallowed (an open comment): the rows would not be limited.
-        DB_LOG("cannot limit [%s]", szSQL);
+        TAVO_LOG(TAVO_LOG_ERR, "cannot limit [%s]", szSQL);
         sqlite3_finalize(stmt);
         return -1;
     }
@@ -180,8 +184,8 @@ int TAVODBFetchRow(DBResult* pResult, DBRow* pRow) {
         int rc = sqlite3_step(pResult->stmt);
         if (rc != SQLITE_ROW) {
             if (rc != SQLITE_DONE)
-                DB_LOG("failed to fetch from [%s]: %s", sqlite3_sql(pResult->stmt),
-                       sqlite3_errmsg(sqlite3_db_handle(pResult->stmt)));
+                TAVO_LOG(TAVO_LOG_ERR, "failed to fetch from [%s]: %s", sqlite3_sql(pResult->stmt),
+                         sqlite3_errmsg(sqlite3_db_handle(pResult->stmt)));
             // Reset rather than step again: stepping a finished statement would run it anew.
             pResult->blDone = true;
             pResult->blCurrent = false;
@@ -206,7 +210,8 @@ const char* TAVODBFetchField(DBResult* pResult, DBRow row, const char* szColumn)
         const char* szText = reinterpret_cast<const char*>(sqlite3_column_text(pResult->stmt, i));
         if (szText == nullptr) {
             // Out of memory converting the value; callers expect text.
-            DB_LOG("cannot read column %s of [%s]", szColumn, sqlite3_sql(pResult->stmt));
+            TAVO_LOG(TAVO_LOG_ERR, "cannot read column %s of [%s]", szColumn,
+                     sqlite3_sql(pResult->stmt));
             return "";
         }
         return szText;

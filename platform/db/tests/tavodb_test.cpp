@@ -10,18 +10,16 @@
 #include <vector>
 
 #include "tavo/tavodb.h"
+#include "temp_root.h"
 
 namespace {
 
 constexpr const char* kReport = "/var/packages/AntiVirus-Zentrel/target/.report";
 
-class DBTest : public ::testing::Test {
+class DBTest : public TempRootTest {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/tavodb-test-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        root_ = szTemplate;
-        setenv("TAVO_ROOT", root_.c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
         conn_ = TAVODBConnect(nullptr, nullptr, nullptr, kReport);
         ASSERT_NE(conn_, nullptr);
         ASSERT_EQ(Exec("CREATE TABLE report (id INTEGER PRIMARY KEY, class TEXT, module TEXT, "
@@ -30,9 +28,7 @@ protected:
     }
     void TearDown() override {
         TAVODBClose(conn_);
-        unsetenv("TAVO_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
+        TempRootTest::TearDown();
     }
     int Exec(const std::string& sql) { return TAVODBExecute(conn_, sql.c_str(), nullptr); }
     void AddRows(int count) {
@@ -75,7 +71,6 @@ protected:
         return iCount;
     }
 
-    std::string root_;
     DBConnect* conn_ = nullptr;
 };
 

@@ -101,7 +101,7 @@ TEST_P(BeneathTest, UndoesItsFoldersWhenALinkStopsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, BeneathTest, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "openat2" : "walk"; });
+                         [](const auto& testInfo) { return testInfo.param ? "openat2" : "walk"; });
 
 class FilesTest : public TempRootTest {};
 

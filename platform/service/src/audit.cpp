@@ -20,7 +20,7 @@ std::string EnvText(const char* szName) {
     const char* szValue = getenv(szName);
     if (!szValue || !*szValue) return std::string();
     std::string value(szValue, strnlen(szValue, kMaxNameBytes));
-    return tavoav::OneLine(value);
+    return tavo::service::OneLine(value);
 }
 
 // The parent and command name of a process, from /proc/<pid>/stat.
@@ -61,7 +61,7 @@ bool StartedByCron() {
 
 }  // namespace
 
-namespace tavoav {
+namespace tavo::service {
 
 std::string OneLine(const std::string& text) {
     std::string buffer;
@@ -93,4 +93,4 @@ void Audit(const char* szClass, const char* szModule, const std::string& text) {
         TAVO_LOG(LOG_ERR, "cannot write the event: %s", line.c_str());
 }
 
-}  // namespace tavoav
+}  // namespace tavo::service

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace tavoav {
+namespace tavo::service {
 
 // Who asked for what this process does, read from the environment a request
 // runs in (the CGI, or a child of it): "user NAME" when HTTP authentication
@@ -30,4 +30,4 @@ std::string LocalTimeText(time_t when = 0);
 // Notes who asked the running scan to stop, so its run ends as stopped by them.
 void HistoryNoteStop(const std::string& stoppedBy);
 
-}  // namespace tavoav
+}  // namespace tavo::service

@@ -86,7 +86,7 @@ void ParseLine(const std::string& line, ConfValues& values) {
 int ReadConf(const std::string& path, ConfValues& values) {
     std::vector<std::string> lines;
     values = ConfValues();
-    if (tavoav_files::ReadLines(path, lines, nullptr) != 0) return -1;
+    if (tavo::service::ReadLines(path, lines, nullptr) != 0) return -1;
     for (const std::string& line : lines) ParseLine(line, values);
     return 0;
 }
@@ -94,13 +94,13 @@ int ReadConf(const std::string& path, ConfValues& values) {
 int WriteConf(const std::string& path, const ConfValues& values) {
     std::vector<std::string> lines;
     for (const ConfKey& k : rgKeys) lines.push_back(std::string(k.szName) + "=" + std::to_string(values.*k.pField));
-    return tavoav_files::WriteLinesAtomic(path, lines);
+    return tavo::service::WriteLinesAtomic(path, lines);
 }
 
 // Changes the configuration and writes the audit event of the change (a
 // reset is told even when it changed nothing).
 int ChangeConf(const std::function<void(ConfValues&)>& change, bool blReset = false) {
-    std::string path = tavoav_files::Resolve(TAVOAV_CONF_FILE);
+    std::string path = tavo::service::Resolve(TAVOAV_CONF_FILE);
     if (path.empty()) return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
     std::string changes;
     {
@@ -114,10 +114,14 @@ int ChangeConf(const std::function<void(ConfValues&)>& change, bool blReset = fa
         changes = Changes(before, values);
     }
     if (blReset) {
-        tavoav::Audit("info", "config", "Configuration reset to the factory values by " + tavoav::Requester() +
-                                            (changes.empty() ? ": nothing changed" : ": " + changes));
+        tavo::service::Audit("info", "config",
+                             "Configuration reset to the factory values by " +
+                                 tavo::service::Requester() +
+                                 (changes.empty() ? ": nothing changed" : ": " + changes));
     } else if (!changes.empty()) {
-        tavoav::Audit("info", "config", "Configuration changed by " + tavoav::Requester() + ": " + changes);
+        tavo::service::Audit(
+            "info", "config",
+            "Configuration changed by " + tavo::service::Requester() + ": " + changes);
     }
     return OKAY;
 }
@@ -172,7 +176,7 @@ extern "C" {
 
 int AVGetConfig(TAVOAV_CONF* pConf) {
     if (!pConf) return ERR_TAVOAV_PARAMETER_ERROR;
-    std::string path = tavoav_files::Resolve(TAVOAV_CONF_FILE);
+    std::string path = tavo::service::Resolve(TAVOAV_CONF_FILE);
     ConfValues values;
     if (path.empty() || ReadConf(path, values) != 0) return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;
     memset(pConf, 0, sizeof(*pConf));
@@ -223,7 +227,7 @@ int AVSetMaxFileSizeMB(int iMaxFileSizeMB) {
 
 int AVGetScanWorkers(int* piWorkers) {
     if (!piWorkers) return -1;
-    const std::string path = tavoav_files::Resolve(TAVOAV_SCANNER_CONF_FILE);
+    const std::string path = tavo::service::Resolve(TAVOAV_SCANNER_CONF_FILE);
     if (path.empty()) return -1;
     std::string content;
     if (tavo::files::ReadFile(path, &content) != 0 && errno != ENOENT) return -1;
@@ -233,12 +237,14 @@ int AVGetScanWorkers(int* piWorkers) {
 
 int AVSetScanWorkers(int iWorkers) {
     if (iWorkers < 0 || iWorkers > 64) return -1;
-    const std::string path = tavoav_files::Resolve(TAVOAV_SCANNER_CONF_FILE);
+    const std::string path = tavo::service::Resolve(TAVOAV_SCANNER_CONF_FILE);
     int iBefore = 0;
     if (path.empty() || WriteScanWorkers(path, iWorkers, &iBefore) != 0) return -1;
     if (iBefore != iWorkers)
-        tavoav::Audit("info", "config", "Configuration changed by " + tavoav::Requester() + ": scan workers from " +
-                                            Workers(iBefore) + " to " + Workers(iWorkers));
+        tavo::service::Audit("info", "config",
+                             "Configuration changed by " + tavo::service::Requester() +
+                                 ": scan workers from " + Workers(iBefore) + " to " +
+                                 Workers(iWorkers));
     return 0;
 }
 

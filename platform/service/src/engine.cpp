@@ -376,7 +376,8 @@ int AVClearStayInNotify(void) {
         return 0;
     });
     if (result == 0 && blAcknowledged)
-        tavoav::Audit("info", "scan", "Scan result acknowledged by " + tavoav::Requester());
+        tavo::service::Audit("info", "scan",
+                             "Scan result acknowledged by " + tavo::service::Requester());
     return result;
 }
 
@@ -398,7 +399,8 @@ int AVScanPause(void) {
         pState->pauseRequested = TRUE;
         return 0;
     });
-    if (result == 0 && blChanged) tavoav::Audit("info", "scan", "Scan paused by " + tavoav::Requester());
+    if (result == 0 && blChanged)
+        tavo::service::Audit("info", "scan", "Scan paused by " + tavo::service::Requester());
     return result == 0 ? 0 : -1;
 }
 
@@ -410,7 +412,8 @@ int AVScanResume(void) {
         pState->pauseRequested = FALSE;
         return 0;
     });
-    if (result == 0 && blChanged) tavoav::Audit("info", "scan", "Scan resumed by " + tavoav::Requester());
+    if (result == 0 && blChanged)
+        tavo::service::Audit("info", "scan", "Scan resumed by " + tavo::service::Requester());
     return result == 0 ? 0 : -1;
 }
 
@@ -426,11 +429,12 @@ int AVStop(void) {
         return 0;
     });
     if (result == 0 && blChanged) {
-        const std::string requester = tavoav::Requester();
-        if (blScan) tavoav::HistoryNoteStop(requester);
-        tavoav::Audit("info", blScan ? "scan" : "update",
-                      std::string(blScan ? "Stop of the scan" : "Stop of the definition update") + " requested by " +
-                          requester);
+        const std::string requester = tavo::service::Requester();
+        if (blScan) tavo::service::HistoryNoteStop(requester);
+        tavo::service::Audit(
+            "info", blScan ? "scan" : "update",
+            std::string(blScan ? "Stop of the scan" : "Stop of the definition update") +
+                " requested by " + requester);
     }
     return result == 0 ? 0 : -1;
 }

@@ -30,9 +30,9 @@
 
 namespace {
 
-using tavoav::Exec;
-using tavoav::Rollback;
-using tavoav::Statement;
+using tavo::service::Exec;
+using tavo::service::Rollback;
+using tavo::service::Statement;
 
 constexpr int kBusyTimeoutMs = 30000;
 
@@ -158,7 +158,7 @@ int SweepInterrupted(sqlite3* db) {
     if (gone.empty()) return 0;
     TAVOAV_ENGINE_STATE state;
     const bool blState = AVEngStateRead(&state) == 0;
-    const std::string now = tavoav::LocalTimeText();
+    const std::string now = tavo::service::LocalTimeText();
     if (Exec(db, "BEGIN IMMEDIATE") != 0) return -1;
     for (const Running& run : gone) {
         const bool blCounters = blState && run.engineStart != 0 && state.scanStartTime == run.engineStart &&
@@ -220,11 +220,11 @@ std::string DefinitionsVersion() {
 // Inserts a run and prunes; the new id or -1.
 int64_t InsertRun(sqlite3* db, const char* szKind, const char* szOutcome, const std::string& reason, int64_t pid,
                   int64_t ticks, int64_t engineStart) {
-    const std::string now = tavoav::LocalTimeText();
+    const std::string now = tavo::service::LocalTimeText();
     if (Exec(db, "BEGIN IMMEDIATE") != 0) return -1;
     Statement insert(db, "INSERT INTO runs (kind, started_by, start_time, end_time, outcome, reason, defs_version,"
                          " pid, start_ticks, engine_start) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-    insert.Bind(1, szKind).Bind(2, tavoav::Requester()).Bind(3, now);
+    insert.Bind(1, szKind).Bind(2, tavo::service::Requester()).Bind(3, now);
     insert.Bind(4, strcmp(szOutcome, AVHIST_RUNNING) == 0 ? "" : now).Bind(5, szOutcome).Bind(6, reason);
     insert.Bind(7, DefinitionsVersion()).BindInt(8, pid).BindInt(9, ticks).BindInt(10, engineStart);
     if (insert.Step() != SQLITE_DONE) {
@@ -389,7 +389,7 @@ bool ReadRun(sqlite3* db, const Statement& row, AVHIST_RUN* pRun) {
 
 }  // namespace
 
-namespace tavoav {
+namespace tavo::service {
 
 void HistoryNoteStop(const std::string& stoppedBy) {
     HistoryDb history(false);
@@ -402,7 +402,7 @@ void HistoryNoteStop(const std::string& stoppedBy) {
     if (!blOk) TAVO_LOG(LOG_ERR, "cannot record who stopped the scan");
 }
 
-}  // namespace tavoav
+}  // namespace tavo::service
 
 extern "C" {
 
@@ -500,7 +500,10 @@ int AVHistoryEnd(int64_t runId, const char* szOutcome, const char* szReason, con
                          " total = ?5, scanned = ?6, infected = ?7, quarantined = ?8, failed_moves = ?9,"
                          " unreadable = ?10, cached = ?11,"
                          " defs_version = CASE WHEN ?12 = '' THEN defs_version ELSE ?12 END WHERE id = ?1");
-        update.BindInt(1, runId).Bind(2, szOutcome).Bind(3, tavoav::LocalTimeText()).Bind(4, reason);
+        update.BindInt(1, runId)
+            .Bind(2, szOutcome)
+            .Bind(3, tavo::service::LocalTimeText())
+            .Bind(4, reason);
         update.BindInt(5, pCounters->total).BindInt(6, pCounters->scanned).BindInt(7, pCounters->infected);
         update.BindInt(8, pCounters->quarantined).BindInt(9, pCounters->failedMoves);
         update.BindInt(10, pCounters->unreadable).BindInt(11, pCounters->cached).Bind(12, definitions);

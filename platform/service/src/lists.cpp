@@ -17,7 +17,7 @@
 #include "tavo/tavoav_engine.h"
 #include "tavo/tavocore.h"
 
-namespace tavoav_files {
+namespace tavo::service {
 
 std::string Resolve(const char* szAppliancePath) {
     char szReal[4096];
@@ -53,7 +53,7 @@ int WriteLinesAtomic(const std::string& path, const std::vector<std::string>& li
     return tavo::files::WriteFileAtomic(path, content, 0644);
 }
 
-}  // namespace tavoav_files
+}  // namespace tavo::service
 
 namespace {
 
@@ -73,10 +73,10 @@ bool ValidEntry(const char* szEntry) {
 }
 
 int ReadList(const char* szAppliancePath, bool blExtensions, std::vector<std::string>& entries) {
-    std::string path = tavoav_files::Resolve(szAppliancePath);
+    std::string path = tavo::service::Resolve(szAppliancePath);
     if (path.empty()) return -1;
     bool blExists = false;
-    if (tavoav_files::ReadLines(path, entries, &blExists) != 0) return -1;
+    if (tavo::service::ReadLines(path, entries, &blExists) != 0) return -1;
     if (!blExists && blExtensions) {
         entries.assign(std::begin(rgDefaultExtensions), std::end(rgDefaultExtensions));
     }
@@ -87,7 +87,7 @@ int ReadList(const char* szAppliancePath, bool blExtensions, std::vector<std::st
 // result when change answers >= 0 and reports a change. Answers change's result.
 int ChangeList(const char* szAppliancePath, bool blExtensions,
                const std::function<int(std::vector<std::string>&, bool&)>& change) {
-    std::string path = tavoav_files::Resolve(szAppliancePath);
+    std::string path = tavo::service::Resolve(szAppliancePath);
     if (path.empty()) return -1;
     tavo::files::FileLock lock(path + ".lock");
     if (!lock.Locked()) return -1;
@@ -96,7 +96,7 @@ int ChangeList(const char* szAppliancePath, bool blExtensions,
     bool blChanged = false;
     int result = change(entries, blChanged);
     if (result < 0 || !blChanged) return result;
-    if (tavoav_files::WriteLinesAtomic(path, entries) != 0) return -1;
+    if (tavo::service::WriteLinesAtomic(path, entries) != 0) return -1;
     return result;
 }
 
@@ -138,7 +138,9 @@ int RemoveEntry(const char* szAppliancePath, bool blExtensions, const char* szEn
 
 // The audit event of a list change: what, by whom, and the entry.
 void AuditListChange(const char* szWhat, const char* szEntry) {
-    tavoav::Audit("info", "config", std::string(szWhat) + " by " + tavoav::Requester() + ": " + szEntry);
+    tavo::service::Audit(
+        "info", "config",
+        std::string(szWhat) + " by " + tavo::service::Requester() + ": " + szEntry);
 }
 
 }  // namespace

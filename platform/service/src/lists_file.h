@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace tavoav_files {
+namespace tavo::service {
 
 // The real path of an appliance path, or "" when it cannot be resolved.
 __attribute__((visibility("hidden"))) std::string Resolve(const char* szAppliancePath);
@@ -23,4 +23,4 @@ __attribute__((visibility("hidden"))) int ReadLines(const std::string& path, std
 __attribute__((visibility("hidden"))) int WriteLinesAtomic(const std::string& path,
                                                            const std::vector<std::string>& lines);
 
-}  // namespace tavoav_files
+}  // namespace tavo::service

@@ -53,10 +53,10 @@
 namespace {
 
 using tavo::files::UniqueFd;
-using tavoav::Exec;
-using tavoav::LocalTimeText;
-using tavoav::Rollback;
-using tavoav::Statement;
+using tavo::service::Exec;
+using tavo::service::LocalTimeText;
+using tavo::service::Rollback;
+using tavo::service::Statement;
 
 constexpr int kBusyTimeoutMs = 60000;
 // The item database inside a volume's quarantine folder; stored names never
@@ -832,10 +832,11 @@ int ForAllItems(bool blRestore, BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
         }
         AVQuarantineClose(&pConn);
     }
-    tavoav::Audit(refusedCount ? "warning" : "info", "quarantine",
-                  std::string(blRestore ? "Restore" : "Deletion") + " of every quarantined item by " +
-                      tavoav::Requester() + ": " + std::to_string(done) + (blRestore ? " restored" : " deleted") +
-                      ", " + std::to_string(refusedCount) + " refused");
+    tavo::service::Audit(refusedCount ? "warning" : "info", "quarantine",
+                         std::string(blRestore ? "Restore" : "Deletion") +
+                             " of every quarantined item by " + tavo::service::Requester() + ": " +
+                             std::to_string(done) + (blRestore ? " restored" : " deleted") + ", " +
+                             std::to_string(refusedCount) + " refused");
     return result;
 }
 
@@ -944,9 +945,10 @@ QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRe
     Item item;
     QUARANTINE_ERROR err = DeleteItem(pConn, std::string(szRenamedName, cbName), &outcome, &item);
     if (err == AVQ_ERR_OK)
-        tavoav::Audit("info", "quarantine",
-                      "Deleted from the quarantine by " + tavoav::Requester() + ": " + pConn->path.szVolumePath +
-                          item.originalPath + " (" + item.threat + ")");
+        tavo::service::Audit("info", "quarantine",
+                             "Deleted from the quarantine by " + tavo::service::Requester() + ": " +
+                                 pConn->path.szVolumePath + item.originalPath + " (" + item.threat +
+                                 ")");
     return err;
 }
 
@@ -957,8 +959,9 @@ QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szR
     std::string threat;
     QUARANTINE_ERROR err = RestoreItem(pConn, std::string(szRenamedName, cbName), &fullPath, &outcome, &threat);
     if (err == AVQ_ERR_OK)
-        tavoav::Audit("info", "quarantine",
-                      "Restored from the quarantine by " + tavoav::Requester() + ": " + fullPath + " (" + threat + ")");
+        tavo::service::Audit("info", "quarantine",
+                             "Restored from the quarantine by " + tavo::service::Requester() +
+                                 ": " + fullPath + " (" + threat + ")");
     return err;
 }
 
@@ -1089,11 +1092,12 @@ int AVTryProcessAgain(void) {
     if (runId > 0)
         AVHistoryEnd(runId, result == 0 ? AVHIST_COMPLETED : AVHIST_FAILED,
                      result == 0 ? "" : "the failed-move count cannot be stored", &counters);
-    tavoav::Audit(counters.failedMoves ? "warning" : "info", "quarantine",
-                  "Failed moves re-processed by " + tavoav::Requester() + ": " + std::to_string(moved) +
-                      " moved to quarantine" + (movedText.empty() ? "" : " (" + movedText + ")") + ", " +
-                      std::to_string(counters.failedMoves) + " still failing" +
-                      (failingText.empty() ? "" : " (" + failingText + ")"));
+    tavo::service::Audit(counters.failedMoves ? "warning" : "info", "quarantine",
+                         "Failed moves re-processed by " + tavo::service::Requester() + ": " +
+                             std::to_string(moved) + " moved to quarantine" +
+                             (movedText.empty() ? "" : " (" + movedText + ")") + ", " +
+                             std::to_string(counters.failedMoves) + " still failing" +
+                             (failingText.empty() ? "" : " (" + failingText + ")"));
     if (result != 0) {
         AVEngStateModify(EndReprocessingOnly, nullptr);
         return -1;
@@ -1120,9 +1124,9 @@ int AVQuarantineFailClear(void) {
     if (result == 0 && !entries.empty()) {
         std::string text;
         for (const std::string& entry : entries) text += (text.empty() ? "" : ", ") + entry;
-        tavoav::Audit("info", "quarantine",
-                      "List of failed moves cleared by " + tavoav::Requester() + ": " +
-                          std::to_string(entries.size()) + " entries: " + text);
+        tavo::service::Audit("info", "quarantine",
+                             "List of failed moves cleared by " + tavo::service::Requester() +
+                                 ": " + std::to_string(entries.size()) + " entries: " + text);
     }
     return result;
 }

@@ -155,7 +155,7 @@ bool ValidJob(const char* szTriggerTime, const char* szScanType, const char* szS
 
 // A private connection to the schedule database, with the table in place.
 sqlite3* OpenSchedule() {
-    std::string path = tavoav_files::Resolve(TAVOAV_SCHEDULE_DB);
+    std::string path = tavo::service::Resolve(TAVOAV_SCHEDULE_DB);
     if (path.empty() || tavo::files::MakeParentFolders(path) != 0) return nullptr;
     sqlite3* pDb = nullptr;
     if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
@@ -353,7 +353,7 @@ int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime
 
 }  // extern "C"
 
-namespace tavoav_update {
+namespace tavo::service {
 
 int DumpCrontab() {
     std::vector<Job> jobs;
@@ -363,7 +363,7 @@ int DumpCrontab() {
     std::set<std::string> newFileLists;
     auto dropNewFileLists = [&]() {
         for (const std::string& fileList : newFileLists) {
-            std::string real = tavoav_files::Resolve(fileList.c_str());
+            std::string real = tavo::service::Resolve(fileList.c_str());
             if (!real.empty()) unlink(real.c_str());
         }
     };
@@ -378,11 +378,11 @@ int DumpCrontab() {
         }
         block.push_back(line);
     }
-    const std::string updateLine = tavoav_update::CronLine();
+    const std::string updateLine = tavo::service::CronLine();
     if (!updateLine.empty()) block.push_back(updateLine);
 
-    std::string crontab = tavoav_files::Resolve(SZ_CRONTAB);
-    std::string lockPath = tavoav_files::Resolve(SZ_CRONTAB_LOCK);
+    std::string crontab = tavo::service::Resolve(SZ_CRONTAB);
+    std::string lockPath = tavo::service::Resolve(SZ_CRONTAB_LOCK);
     if (crontab.empty() || lockPath.empty() || tavo::files::MakeParentFolders(crontab) != 0) {
         dropNewFileLists();
         return ERR_TAVOAV_EXE_ERROR;
@@ -416,7 +416,7 @@ int DumpCrontab() {
     // The lists of the replaced lines are no longer used by any job.
     for (const std::string& fileList : oldFileLists) {
         if (newFileLists.count(fileList)) continue;
-        std::string real = tavoav_files::Resolve(fileList.c_str());
+        std::string real = tavo::service::Resolve(fileList.c_str());
         if (!real.empty()) unlink(real.c_str());
     }
     if (Pending().blCleared) {
@@ -424,19 +424,20 @@ int DumpCrontab() {
         const std::string after = JobsText(jobs);
         Pending() = PendingChange();
         if (before != after)
-            tavoav::Audit("info", "schedule",
-                          "Schedule changed by " + tavoav::Requester() + " from " + before + " to " + after);
+            tavo::service::Audit("info", "schedule",
+                                 "Schedule changed by " + tavo::service::Requester() + " from " +
+                                     before + " to " + after);
     }
     return OKAY;
 }
 
-}  // namespace tavoav_update
+}  // namespace tavo::service
 
 extern "C" {
 
 int AVScheduleDump2Crontab(DBConnect* pConn) {
     if (!pConn) return ERR_TAVOAV_PARAMETER_ERROR;
-    return tavoav_update::DumpCrontab();
+    return tavo::service::DumpCrontab();
 }
 
 }  // extern "C"

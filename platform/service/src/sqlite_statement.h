@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace tavoav {
+namespace tavo::service {
 
 inline int Exec(sqlite3* db, const char* szSql) {
     return sqlite3_exec(db, szSql, nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : -1;
@@ -46,4 +46,4 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-}  // namespace tavoav
+}  // namespace tavo::service

@@ -38,8 +38,6 @@
 #include "tavo/tavoav_engine.h"
 #include "update_internal.h"
 
-extern char** environ;
-
 namespace {
 
 // Written last into a finished definition folder: "installTime=<seconds>",
@@ -69,7 +67,7 @@ int64_t NowMs() {
 
 // A reason or a name for one line of the log, cut short where it is long.
 std::string OneLine(const std::string& text) {
-    std::string line = tavoav::OneLine(text);
+    std::string line = tavo::service::OneLine(text);
     return line.size() > 400 ? line.substr(0, 400) + "..." : line;
 }
 
@@ -94,9 +92,9 @@ int ListFiles(const std::string& dir, std::vector<SourceFile>& files) {
 // "updateRateKBps" line of the configuration file: lets a slow download be
 // played on the stand-in.
 int64_t RateLimitKBps() {
-    std::string path = tavoav_files::Resolve(TAVOAV_CONF_FILE);
+    std::string path = tavo::service::Resolve(TAVOAV_CONF_FILE);
     std::vector<std::string> lines;
-    if (path.empty() || tavoav_files::ReadLines(path, lines, nullptr) != 0) return 0;
+    if (path.empty() || tavo::service::ReadLines(path, lines, nullptr) != 0) return 0;
     for (const std::string& line : lines) {
         if (line.compare(0, 15, "updateRateKBps=") == 0) {
             long long value = atoll(line.c_str() + 15);
@@ -231,7 +229,7 @@ int RunProgram(const std::vector<std::string>& args, std::string* pOutput, const
 // "" when the set loads (*pSignatures: the signatures loaded), else
 // "<file>: <engine's reason>".
 std::string VerifySet(const std::string& applianceDir, unsigned long long* pSignatures) {
-    const std::string program = tavoav_files::Resolve(TAVOAV_SCANNER_PATH);
+    const std::string program = tavo::service::Resolve(TAVOAV_SCANNER_PATH);
     if (program.empty() || access(program.c_str(), X_OK) != 0)
         return "cannot check the definitions: " TAVOAV_SCANNER_PATH " is missing";
     std::string output;
@@ -273,7 +271,9 @@ bool SameSet(const std::string& staging, const std::string& defs) {
     std::vector<SourceFile> staged, installed;
     bool blInstalled = false;
     std::vector<std::string> mark;
-    if (tavoav_files::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 || !blInstalled) return false;
+    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 ||
+        !blInstalled)
+        return false;
     if (ListFiles(staging, staged) != 0 || ListFiles(defs, installed) != 0 || staged.size() != installed.size())
         return false;
     for (size_t i = 0; i < staged.size(); ++i) {
@@ -286,7 +286,7 @@ bool SameSet(const std::string& staging, const std::string& defs) {
 // --- the sources -----------------------------------------------------------
 
 std::string FetchFolder(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging, Progress& progress) {
-    const std::string mirror = tavoav_files::Resolve(source.szMirrorDir);
+    const std::string mirror = tavo::service::Resolve(source.szMirrorDir);
     std::vector<SourceFile> files;
     if (mirror.empty() || ListFiles(mirror, files) != 0) return std::string("cannot read the mirror folder ") + source.szMirrorDir;
     if (files.empty()) return std::string("the mirror folder ") + source.szMirrorDir + " holds no definitions";
@@ -357,7 +357,7 @@ std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& sta
     static CURLcode initResult = CURLE_OK;
     std::call_once(once, [] { initResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
     if (initResult != CURLE_OK) return "cannot start libcurl";
-    const std::vector<std::string> urls = tavoav_update::SplitUrls(source.szUrls);
+    const std::vector<std::string> urls = tavo::service::SplitUrls(source.szUrls);
     if (urls.empty()) return "no definition URLs configured";
 
     // The sizes first, so that the dashboard shows the share fetched.
@@ -379,7 +379,7 @@ std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& sta
     progress.Report(true);
 
     for (const std::string& url : urls) {
-        const std::string name = tavoav_update::UrlFileName(url);
+        const std::string name = tavo::service::UrlFileName(url);
         if (name.empty()) return OneLine(url) + ": not a definitions URL";
         tavo::files::UniqueFd fd(open((staging + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd) return name + ": " + (errno == EEXIST ? std::string("named by two URLs") : strerror(errno));
@@ -442,12 +442,13 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
                 return f.name + ": cannot copy the installed file";
         }
     }
-    const std::string datFile = tavoav_files::Resolve(SZ_FRESHCLAM_DAT);
+    const std::string datFile = tavo::service::Resolve(SZ_FRESHCLAM_DAT);
     std::string dat;
     if (!datFile.empty() && tavo::files::ReadFile(datFile, &dat) == 0)
         tavo::files::WriteFileAtomic(staging + "/freshclam.dat", dat);
     const std::string confFile = staging + "/.freshclam.conf";
-    if (tavo::files::WriteFileAtomic(confFile, tavoav_update::FreshclamConfig(source, staging), 0600) != 0)
+    if (tavo::files::WriteFileAtomic(confFile, tavo::service::FreshclamConfig(source, staging),
+                                     0600) != 0)
         return "cannot write the freshclam configuration";
 
     progress.Report(true);
@@ -479,7 +480,8 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
     }
     // Only the databases: no folders, no files of sources no longer configured.
     std::vector<std::string> keep = {"main.cvd", "main.cld", "daily.cvd", "daily.cld", "bytecode.cvd", "bytecode.cld"};
-    for (const std::string& url : tavoav_update::SplitUrls(source.szUrls)) keep.push_back(tavoav_update::UrlFileName(url));
+    for (const std::string& url : tavo::service::SplitUrls(source.szUrls))
+        keep.push_back(tavo::service::UrlFileName(url));
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(staging, ec)) {
         const std::string name = entry.path().filename().string();
@@ -543,7 +545,7 @@ Outcome Update(pid_t pid, std::string* pReason) {
         *pReason = "the update configuration " TAVOAV_UPDATE_CONF_FILE " is not valid";
         return Outcome::kFailed;
     }
-    const std::string defs = tavoav_files::Resolve(TAVOAV_DEFS_DIR);
+    const std::string defs = tavo::service::Resolve(TAVOAV_DEFS_DIR);
     if (defs.empty()) {
         *pReason = "bad definitions folder";
         return Outcome::kFailed;
@@ -580,7 +582,7 @@ Outcome Update(pid_t pid, std::string* pReason) {
 
     std::vector<std::string> mark = {"installTime=" + Now()};
     if (signatures > 0) mark.push_back("signatures=" + std::to_string(signatures));
-    if (tavoav_files::WriteLinesAtomic(staging + "/" + SZ_INSTALL_MARK, mark) != 0) {
+    if (tavo::service::WriteLinesAtomic(staging + "/" + SZ_INSTALL_MARK, mark) != 0) {
         *pReason = "cannot write the install mark";
         return Outcome::kFailed;
     }
@@ -611,12 +613,13 @@ ERR_T AVGetEngInfo(TAVOAV_INFO* pInfo) {
     if (!pInfo) return ERR_TAVOAV_PARAMETER_ERROR;
     memset(pInfo, 0, sizeof(*pInfo));
     snprintf(pInfo->szEngineVersion, sizeof(pInfo->szEngineVersion), "%s", SZ_ENGINE_VERSION);
-    const std::string defs = tavoav_files::Resolve(TAVOAV_DEFS_DIR);
+    const std::string defs = tavo::service::Resolve(TAVOAV_DEFS_DIR);
     if (defs.empty()) return ERR_TAVOAV_DB_ACCESS_ERROR;
 
     std::vector<std::string> mark;
     bool blInstalled = false;
-    if (tavoav_files::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 || !blInstalled)
+    if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 ||
+        !blInstalled)
         return ERR_TAVOAV_DB_ACCESS_ERROR;
     std::vector<SourceFile> files;
     if (ListFiles(defs, files) != 0 || files.empty()) return ERR_TAVOAV_DB_ACCESS_ERROR;
@@ -672,14 +675,15 @@ int AVUpdate_m(void) {
         // 1: another update is running and keeps going.
         return iBegin == 1 ? ERR_TAVOAV_ENGINE_NOT_AVAILABLE : ERR_TAVOAV_EXE_ERROR;
     }
-    tavoav::Audit("info", "update", "Definition update started by " + tavoav::Requester());
+    tavo::service::Audit("info", "update",
+                         "Definition update started by " + tavo::service::Requester());
     std::string reason;
     Outcome outcome = Outcome::kFailed;
     {
         // The engine state admits one updater; the lock also keeps out an
         // update whose record was lost (a damaged state file), so that two
         // never work on the folders at once.
-        const std::string lockPath = tavoav_files::Resolve(SZ_UPDATE_LOCK);
+        const std::string lockPath = tavo::service::Resolve(SZ_UPDATE_LOCK);
         tavo::files::FileLock lock(lockPath);
         if (lockPath.empty() || !lock.Locked()) {
             reason = "cannot take the update lock";
@@ -726,7 +730,7 @@ int AVUpdateFactsGet(TAVOAV_UPDATE_FACTS* pFacts) {
 int AVDefsStamp(char* szStamp, size_t cbStamp) {
     if (!szStamp || cbStamp == 0) return ERR_TAVOAV_PARAMETER_ERROR;
     szStamp[0] = '\0';
-    const std::string defs = tavoav_files::Resolve(TAVOAV_DEFS_DIR);
+    const std::string defs = tavo::service::Resolve(TAVOAV_DEFS_DIR);
     const std::string stamp = defs.empty() ? std::string() : StampOf(defs);
     if (stamp.empty() || stamp.size() >= cbStamp) return -1;
     snprintf(szStamp, cbStamp, "%s", stamp.c_str());
@@ -735,7 +739,7 @@ int AVDefsStamp(char* szStamp, size_t cbStamp) {
 
 int AVDefsCheckInstalled(char* szReason, size_t cbReason) {
     if (szReason && cbReason) szReason[0] = '\0';
-    const std::string defs = tavoav_files::Resolve(TAVOAV_DEFS_DIR);
+    const std::string defs = tavo::service::Resolve(TAVOAV_DEFS_DIR);
     const std::string before = defs.empty() ? std::string() : StampOf(defs);
     if (before.empty()) return 0;  // nothing installed: the scan says so itself
     if (GetFact("verifiedStamp") == before) return 0;

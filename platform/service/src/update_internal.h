@@ -6,7 +6,7 @@
 
 #include "tavo/tavoav_engine.h"
 
-namespace tavoav_update {
+namespace tavo::service {
 
 #define TAVOAV_HIDDEN __attribute__((visibility("hidden")))
 
@@ -33,4 +33,4 @@ TAVOAV_HIDDEN bool IsDatabaseFileName(const std::string& name);
 // path). Every value in it has been checked by AVUpdateSourceSet's rules.
 std::string FreshclamConfig(const TAVOAV_UPDATE_SOURCE& source, const std::string& dir);
 
-}  // namespace tavoav_update
+}  // namespace tavo::service

@@ -73,8 +73,8 @@ bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
         !OnlyChars(s.szMirrorDir, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789./_-@"))
         return false;
     if (strnlen(s.szUrls, sizeof(s.szUrls)) >= sizeof(s.szUrls)) return false;
-    for (const std::string& url : tavoav_update::SplitUrls(s.szUrls))
-        if (tavoav_update::UrlFileName(url).empty()) return false;
+    for (const std::string& url : tavo::service::SplitUrls(s.szUrls))
+        if (tavo::service::UrlFileName(url).empty()) return false;
     if (s.szDatabaseMirror[0] != '\0' && !ValidHost(s.szDatabaseMirror)) return false;
     if (s.szPrivateMirror[0] != '\0' && !ValidHost(s.szPrivateMirror)) return false;
     if (!ValidProxy(s.szProxy)) return false;
@@ -82,7 +82,8 @@ bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
     if (!ValidInterval(s.intervalHours)) return false;
     if (s.timeoutSeconds < 5 || s.timeoutSeconds > 3600) return false;
     // An HTTP source needs something to fetch.
-    if (strcmp(s.szSource, AVUPD_SOURCE_HTTP) == 0 && tavoav_update::SplitUrls(s.szUrls).empty()) return false;
+    if (strcmp(s.szSource, AVUPD_SOURCE_HTTP) == 0 && tavo::service::SplitUrls(s.szUrls).empty())
+        return false;
     return true;
 }
 
@@ -117,7 +118,7 @@ std::string SourceChanges(const TAVOAV_UPDATE_SOURCE& before, const TAVOAV_UPDAT
 
 }  // namespace
 
-namespace tavoav_update {
+namespace tavo::service {
 
 std::vector<std::string> SplitUrls(const char* szUrls) {
     std::vector<std::string> urls;
@@ -165,7 +166,7 @@ std::string UrlFileName(const std::string& url) {
     const std::string authority = url.substr(start, slash - start);
     if (authority.find('@') != std::string::npos || !ValidHost(authority.c_str())) return std::string();
     std::string path = url.substr(slash);
-    size_t query = path.find_first_of("?");
+    size_t query = path.find('?');
     if (query != std::string::npos) path.resize(query);
     const std::string name = path.substr(path.rfind('/') + 1);
     return IsDatabaseFileName(name) ? name : std::string();
@@ -229,7 +230,7 @@ std::string FreshclamConfig(const TAVOAV_UPDATE_SOURCE& source, const std::strin
     return conf;
 }
 
-}  // namespace tavoav_update
+}  // namespace tavo::service
 
 extern "C" {
 
@@ -285,8 +286,9 @@ int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource) {
             return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
     }
     const std::string changes = SourceChanges(before, s);
-    if (!changes.empty()) tavoav::Audit("info", "config", "Update source changed by " + tavoav::Requester() + ": " + changes);
-    return tavoav_update::DumpCrontab();
+    if (!changes.empty())
+        tavo::service::Audit("info", "config", "Update source changed by " + tavo::service::Requester() + ": " + changes);
+    return tavo::service::DumpCrontab();
 }
 
 }  // extern "C"

@@ -12,25 +12,14 @@
 #include <vector>
 
 #include "tavo/tavoav_engine.h"
+#include "temp_root.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class ListsTest : public ::testing::Test {
+class ListsTest : public TempRootTest {
 protected:
-    void SetUp() override {
-        char szTemplate[] = "/tmp/tavo_lists_XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        root_ = szTemplate;
-        setenv("TAVO_ROOT", root_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("TAVO_ROOT");
-        fs::remove_all(root_);
-    }
-    std::string Real(const char* szAppliancePath) const { return root_ + szAppliancePath; }
-
     static std::vector<std::string> Get(int (*get)(PQLIBSZLIST*)) {
         PQLIBSZLIST list = QLIBCSzListAlloc(4);
         EXPECT_NE(list, nullptr);
@@ -44,8 +33,6 @@ protected:
         std::ifstream in(Real(szAppliancePath));
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-
-    std::string root_;
 };
 
 TEST_F(ListsTest, WhiteListStartsEmptyAndKeepsOneLinePerEntryInOrder) {

@@ -135,7 +135,7 @@ TEST_P(RestoreThroughLinkTest, RestoreAllRefusesTheItem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Planted, RestoreThroughLinkTest, ::testing::ValuesIn(rgPlants),
-                         [](const auto& info) { return std::string(info.param.szName); });
+                         [](const auto& testInfo) { return std::string(testInfo.param.szName); });
 
 TEST_F(QuarantineLinkTest, RestoreStillMakesMissingRealFolders) {
     WriteFile(Real("/volume1/share/dl/sub/x.exe"), "detected");

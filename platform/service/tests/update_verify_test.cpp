@@ -294,17 +294,19 @@ TEST_F(UpdateSourceTest, TheFreshclamConfigurationUsesOurFolderAndOnlyCheckedVal
     snprintf(source.szUrls, sizeof source.szUrls, "http://127.0.0.1:8099/x.ndb");
     snprintf(source.szProxy, sizeof source.szProxy, "http://proxy.lan:3128");
     source.blOfficialDatabases = 0;
-    EXPECT_EQ(tavoav_update::FreshclamConfig(source, "/stage"),
-              "# Written by the AntiVirus-Zentrel update for one run; not the system's freshclam.\n"
-              "DatabaseDirectory /stage\nDatabaseOwner root\nForeground yes\nLogTime no\nLogSyslog no\n"
-              "NotifyClamd no\nChecks 0\nTestDatabases yes\nConnectTimeout 30\nReceiveTimeout 120\nMaxAttempts 2\n"
-              "PrivateMirror 127.0.0.1:8099\nDNSDatabaseInfo no\nScriptedUpdates no\n"
-              "ExcludeDatabase main\nExcludeDatabase daily\nExcludeDatabase bytecode\n"
-              "DatabaseCustomURL http://127.0.0.1:8099/x.ndb\n"
-              "HTTPProxyServer proxy.lan\nHTTPProxyPort 3128\n");
-    EXPECT_EQ(tavoav_update::UrlFileName("https://h:443/path/main.cvd?token=1"), "main.cvd");
-    EXPECT_EQ(tavoav_update::UrlFileName("https://h/path/"), "");
-    EXPECT_EQ(tavoav_update::UrlFileName("https://h/.hidden.ndb"), "");
+    EXPECT_EQ(
+        tavo::service::FreshclamConfig(source, "/stage"),
+        "# Written by the AntiVirus-Zentrel update for one run; not the system's freshclam.\n"
+        "DatabaseDirectory /stage\nDatabaseOwner root\nForeground yes\nLogTime no\nLogSyslog no\n"
+        "NotifyClamd no\nChecks 0\nTestDatabases yes\nConnectTimeout 30\nReceiveTimeout "
+        "120\nMaxAttempts 2\n"
+        "PrivateMirror 127.0.0.1:8099\nDNSDatabaseInfo no\nScriptedUpdates no\n"
+        "ExcludeDatabase main\nExcludeDatabase daily\nExcludeDatabase bytecode\n"
+        "DatabaseCustomURL http://127.0.0.1:8099/x.ndb\n"
+        "HTTPProxyServer proxy.lan\nHTTPProxyPort 3128\n");
+    EXPECT_EQ(tavo::service::UrlFileName("https://h:443/path/main.cvd?token=1"), "main.cvd");
+    EXPECT_EQ(tavo::service::UrlFileName("https://h/path/"), "");
+    EXPECT_EQ(tavo::service::UrlFileName("https://h/.hidden.ndb"), "");
 }
 
 }  // namespace

@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_stdout.h"
 #include "log_handler.h"
 #include "tavo/tavoav.h"
 #include "tavo/tavoav_engine.h"
+#include "temp_root.h"
 
 using TAVO::APIRequest;
 using TAVO::APIResponse;
@@ -55,19 +57,11 @@ Json::Value Array(std::initializer_list<Json::Value> values) {
     return array;
 }
 
-class LogHandlerDbTest : public ::testing::Test {
+class LogHandlerDbTest : public TempRootTest {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/log-db-test-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        root_ = szTemplate;
-        setenv("TAVO_ROOT", root_.c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
         g_logs.clear();
-    }
-    void TearDown() override {
-        unsetenv("TAVO_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     // Creates the table through the service and fills it with the rows.
@@ -132,26 +126,26 @@ protected:
         Json::Value params(Json::objectValue);
         params["start"] = start;
         params["limit"] = limit;
-        params["categories"] = categories;
-        params["modules"] = modules;
+        params["categories"] = std::move(categories);
+        params["modules"] = std::move(modules);
         if (sort) params["sort"] = sort;
         if (dir) params["dir"] = dir;
         return Run("APILogLoad_v1", &LogHandler::Load, params);
     }
     APIResponse Delete(Json::Value data) {
         Json::Value params(Json::objectValue);
-        params["data"] = data;
+        params["data"] = std::move(data);
         return Run("APILogDelete_v1", &LogHandler::Delete, params);
     }
     APIResponse DeleteAdvanced(Json::Value categories, Json::Value modules) {
         Json::Value params(Json::objectValue);
-        params["categories"] = categories;
-        params["modules"] = modules;
+        params["categories"] = std::move(categories);
+        params["modules"] = std::move(modules);
         return Run("APILogDeleteAdvanced_v1", &LogHandler::DeleteAdvanced, params);
     }
     std::string Export(APIResponse& resp) {
         return CaptureStdout([&] {
-            APIRequest req(Json::Value(Json::objectValue));
+            APIRequest req{Json::Value(Json::objectValue)};
             LogHandler handler(&req, &resp, "APILogExport_v1");
             handler.Export();
         });
@@ -162,8 +156,6 @@ protected:
         for (const auto& record : resp.Data()["reportArray"]) ids.push_back(record["ID"].asString());
         return ids;
     }
-
-    std::string root_;
 };
 
 using Strings = std::vector<std::string>;

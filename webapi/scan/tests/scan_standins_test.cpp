@@ -16,23 +16,14 @@
 
 #include "tavo/tavoav_engine.h"
 #include "tavo/webapi.h"
+#include "temp_root.h"
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-class ScanStandInsTest : public ::testing::Test {
+class ScanStandInsTest : public TempRootTest {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tavo-scan-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        setenv("TAVO_ROOT", root_.c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
         // A stand-in scanner that records its arguments, one per line.
         std::string bin = root_ + "/var/packages/AntiVirus-Zentrel/target/bin";
         ASSERT_EQ(system(("mkdir -p '" + bin + "'").c_str()), 0);
@@ -48,8 +39,7 @@ protected:
     }
     void TearDown() override {
         if (handle_) dlclose(handle_);
-        system(("rm -rf '" + root_ + "'").c_str());
-        unsetenv("TAVO_ROOT");
+        TempRootTest::TearDown();
     }
 
     TAVO::APIResponse Call(const char* method, const Json::Value& params) {
@@ -68,7 +58,6 @@ protected:
         return ReadFile(path);
     }
 
-    std::string root_;
     void* handle_ = nullptr;
     TAVO::API_TABLE* table_ = nullptr;
 };
