@@ -78,7 +78,8 @@ bool SplitBeneath(std::string_view path, std::vector<std::string>* pNames) {
         size_t slash = path.find('/', pos);
         if (slash == std::string_view::npos) slash = path.size();
         std::string_view name = path.substr(pos, slash - pos);
-        if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string_view::npos)
+        if (name.empty() || name == "." || name == ".." ||
+            name.find('\0') != std::string_view::npos)
             return false;
         pNames->emplace_back(name);
         pos = slash + 1;
@@ -104,7 +105,8 @@ UniqueFd OpenBeneath(int dirFd, std::string_view path, int flags, mode_t mode) {
     return WalkBeneath(dirFd, names, flags, mode);
 }
 
-UniqueFd MakeFoldersBeneath(int dirFd, std::string_view path, mode_t mode, std::vector<std::string>* pCreated) {
+UniqueFd MakeFoldersBeneath(int dirFd, std::string_view path, mode_t mode,
+                            std::vector<std::string>* pCreated) {
     std::vector<std::string> names;
     if (!SplitBeneath(path, &names)) {
         errno = EINVAL;
@@ -158,7 +160,7 @@ int MakeFolders(const std::string& path, mode_t mode) {
         return -1;
     }
     // Each missing folder from the top down.
-    for (size_t pos = path.find('/', 1); ; pos = path.find('/', pos + 1)) {
+    for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
         std::string prefix = path.substr(0, pos);
         if (!prefix.empty() && mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return -1;
         if (pos == std::string::npos) break;
@@ -204,7 +206,9 @@ int WriteAll(int fd, const void* pData, size_t cb) {
     return TransferAll(write, fd, static_cast<const char*>(pData), cb);
 }
 
-int ReadExactly(int fd, void* pData, size_t cb) { return TransferAll(read, fd, static_cast<char*>(pData), cb); }
+int ReadExactly(int fd, void* pData, size_t cb) {
+    return TransferAll(read, fd, static_cast<char*>(pData), cb);
+}
 
 int ReadFile(const std::string& path, std::string* pContent, size_t cbLimit) {
     pContent->clear();
@@ -228,8 +232,8 @@ int WriteFileAtomic(const std::string& path, std::string_view content, mode_t mo
     std::string temp = path + ".XXXXXX";
     UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) return -1;
-    bool blOk = fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), content.data(), content.size()) == 0 &&
-                fsync(fd.Get()) == 0;
+    bool blOk = fchmod(fd.Get(), mode) == 0 &&
+                WriteAll(fd.Get(), content.data(), content.size()) == 0 && fsync(fd.Get()) == 0;
     int saved = errno;
     fd.Reset();
     if (blOk && rename(temp.c_str(), path.c_str()) != 0) {

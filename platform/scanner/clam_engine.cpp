@@ -30,8 +30,7 @@ bool InitLibrary(std::string* pError) {
 ScanResult ClassifyScan(int iClamResult, const char* szVirusName, const char* szErrorText) {
     ScanResult result;
     switch (iClamResult) {
-    case CL_CLEAN:
-        return result;
+    case CL_CLEAN: return result;
     case CL_VIRUS: {
         const char* szName = szVirusName ? szVirusName : "";
         if (szName[0] == '\0') {
@@ -109,7 +108,8 @@ bool ClamEngine::Load(const std::string& defsDir, uint64_t maxFileBytes, bool bl
     }
     cl_error_t compileResult = cl_engine_compile(engine_);
     if (compileResult != CL_SUCCESS) {
-        *pError = std::string("cannot prepare the virus definitions: ") + cl_strerror(compileResult);
+        *pError =
+            std::string("cannot prepare the virus definitions: ") + cl_strerror(compileResult);
         return false;
     }
     signatures_ = signatures;
@@ -118,27 +118,32 @@ bool ClamEngine::Load(const std::string& defsDir, uint64_t maxFileBytes, bool bl
 
 std::string ClamEngine::VerdictKey() const {
     // The alerts are the ones ScanFd always asks for.
-    return std::string("engine ClamAV ") + cl_retver() + "\noptions archives=" + (blScanArchives_ ? "1" : "0") +
+    return std::string("engine ClamAV ") + cl_retver() +
+           "\noptions archives=" + (blScanArchives_ ? "1" : "0") +
            " maxFileBytes=" + std::to_string(static_cast<unsigned long long>(maxFileBytes_)) +
-           " alerts=encrypted-archive,encrypted-doc,exceeds-max\nsignatures " + std::to_string(signatures_) + "\n";
+           " alerts=encrypted-archive,encrypted-doc,exceeds-max\nsignatures " +
+           std::to_string(signatures_) + "\n";
 }
 
 ScanResult ClamEngine::ScanFd(int fd, const std::string& displayName) const {
     if (!engine_) return ClassifyScan(CL_ENULLARG, nullptr, "no scan engine");
     struct cl_scan_options options;
     memset(&options, 0, sizeof(options));
-    options.parse = blScanArchives_ ? ~0u : (~0u & ~static_cast<unsigned int>(CL_SCAN_PARSE_ARCHIVE));
+    options.parse =
+        blScanArchives_ ? ~0u : (~0u & ~static_cast<unsigned int>(CL_SCAN_PARSE_ARCHIVE));
     // Alerts for what the engine could not look into, so that such a file
     // is reported instead of passing as clean.
     options.general = CL_SCAN_GENERAL_HEURISTICS;
     options.heuristic = CL_SCAN_HEURISTIC_ENCRYPTED_ARCHIVE | CL_SCAN_HEURISTIC_ENCRYPTED_DOC |
                         CL_SCAN_HEURISTIC_EXCEEDS_MAX;
     struct stat st;
-    if (fstat(fd, &st) == 0 && maxFileBytes_ > 0 && static_cast<uint64_t>(st.st_size) > maxFileBytes_)
+    if (fstat(fd, &st) == 0 && maxFileBytes_ > 0 &&
+        static_cast<uint64_t>(st.st_size) > maxFileBytes_)
         return ClassifyScan(CL_EMAXSIZE, nullptr, nullptr);
     const char* szVirusName = nullptr;
     unsigned long int scanned = 0;
-    cl_error_t scanResult = cl_scandesc(fd, displayName.c_str(), &szVirusName, &scanned, engine_, &options);
+    cl_error_t scanResult =
+        cl_scandesc(fd, displayName.c_str(), &szVirusName, &scanned, engine_, &options);
     return ClassifyScan(scanResult, szVirusName, cl_strerror(scanResult));
 }
 

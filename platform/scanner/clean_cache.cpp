@@ -34,8 +34,8 @@ int64_t Nanoseconds(const struct timespec& ts) {
 }
 
 CleanCache::Entry EntryOf(const struct stat& st) {
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
-            Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+            static_cast<int64_t>(st.st_size), Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
 }
 
 bool IdLess(const CleanCache::Entry& a, const CleanCache::Entry& b) {
@@ -74,10 +74,13 @@ bool CleanCache::Load(const std::string& path, const std::string& key) {
     uint32_t cbKey = 0;
     uint64_t count = 0;
     uint64_t hash = 0;
-    if (data.size() < sizeof(kMagic) + sizeof(hash) || memcmp(data.data(), kMagic, sizeof(kMagic)) != 0) return false;
+    if (data.size() < sizeof(kMagic) + sizeof(hash) ||
+        memcmp(data.data(), kMagic, sizeof(kMagic)) != 0)
+        return false;
     pos = sizeof(kMagic);
     if (!Take(data, &pos, &cbKey) || data.size() - pos < cbKey) return false;
-    if (data.compare(pos, cbKey, key) != 0 || cbKey != key.size()) return true;  // another key: void
+    if (data.compare(pos, cbKey, key) != 0 || cbKey != key.size())
+        return true;  // another key: void
     pos += cbKey;
     if (!Take(data, &pos, &count) || count > (data.size() - pos) / sizeof(Entry)) return false;
     size_t end = pos + count * sizeof(Entry);
@@ -105,16 +108,18 @@ bool CleanCache::Knows(const struct stat& st) {
 
 void CleanCache::Add(const struct stat& st) { added_.push_back(EntryOf(st)); }
 
-int CleanCache::Save(const std::string& path, size_t maxEntries, const std::set<uint64_t>& dropUnseenOn) const {
+int CleanCache::Save(const std::string& path, size_t maxEntries,
+                     const std::set<uint64_t>& dropUnseenOn) const {
     // This run's entries first, newest first: the last verdict on a file
     // wins, and they are the ones kept when the bound cuts.
     std::vector<Entry> entries(added_.rbegin(), added_.rend());
     for (size_t i = 0; i < loaded_.size(); ++i)
         if (seen_[i]) entries.push_back(loaded_[i]);
     std::stable_sort(entries.begin(), entries.end(), IdLess);
-    entries.erase(std::unique(entries.begin(), entries.end(),
-                              [](const Entry& a, const Entry& b) { return !IdLess(a, b) && !IdLess(b, a); }),
-                  entries.end());
+    entries.erase(
+        std::unique(entries.begin(), entries.end(),
+                    [](const Entry& a, const Entry& b) { return !IdLess(a, b) && !IdLess(b, a); }),
+        entries.end());
     const size_t fresh = entries.size();
     for (size_t i = 0; i < loaded_.size(); ++i) {
         if (!seen_[i] && dropUnseenOn.count(loaded_[i].dev) == 0 &&
@@ -124,7 +129,8 @@ int CleanCache::Save(const std::string& path, size_t maxEntries, const std::set<
     if (entries.size() > maxEntries) entries.resize(maxEntries);
     std::sort(entries.begin(), entries.end(), IdLess);
     if (blWhole_ && entries.size() == loaded_.size() &&
-        (entries.empty() || memcmp(entries.data(), loaded_.data(), entries.size() * sizeof(Entry)) == 0))
+        (entries.empty() ||
+         memcmp(entries.data(), loaded_.data(), entries.size() * sizeof(Entry)) == 0))
         return 0;
     std::string data(kMagic, sizeof(kMagic));
     Append(&data, static_cast<uint32_t>(key_.size()));
@@ -148,8 +154,7 @@ bool CacheableFilesystem(long fsType) {
     case 0x3153464A:  // jfs
     case 0x52654973:  // reiserfs
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -174,7 +179,8 @@ std::string DefinitionsKey(const std::string& defsDir) {
     }
     closedir(pDir);
     std::sort(lines.begin(), lines.end());
-    std::string key = "definitions " + std::to_string(static_cast<unsigned long long>(dirSt.st_dev)) + ":" +
+    std::string key = "definitions " +
+                      std::to_string(static_cast<unsigned long long>(dirSt.st_dev)) + ":" +
                       std::to_string(static_cast<unsigned long long>(dirSt.st_ino)) + "\n";
     for (const std::string& line : lines) key += line + "\n";
     return key;

@@ -36,7 +36,8 @@ public:
     // those on the devices dropUnseenOn (a completed walk of them did not meet
     // these files), at most maxEntries in all. Nothing is written when that
     // is what the file already holds. 0 on success, -1 with errno.
-    int Save(const std::string& path, size_t maxEntries, const std::set<uint64_t>& dropUnseenOn) const;
+    int Save(const std::string& path, size_t maxEntries,
+             const std::set<uint64_t>& dropUnseenOn) const;
     size_t Size() const { return loaded_.size() + added_.size(); }
 
     struct Entry {

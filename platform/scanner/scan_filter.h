@@ -13,8 +13,8 @@ public:
     // whiteList: appliance paths; extensions: with or without the leading
     // dot, matched without regard to case. blExtensionsOnly: only files whose
     // extension is listed are scanned.
-    ScanFilter(const std::vector<std::string>& whiteList, const std::vector<std::string>& extensions,
-               bool blExtensionsOnly);
+    ScanFilter(const std::vector<std::string>& whiteList,
+               const std::vector<std::string>& extensions, bool blExtensionsOnly);
 
     // True when the path (normalised) or one of the folders above it is on
     // the white list.

@@ -12,8 +12,8 @@
 #include <syslog.h>
 #include <time.h>
 
-#include <set>
 #include <unistd.h>
+#include <set>
 
 #include "scan_paths.h"
 #include "tavo/log.h"
@@ -144,7 +144,8 @@ bool NamedByCrontab(const std::string& fileListPath) {
     while (!blNamed && fgets(szLine, sizeof(szLine), fp)) {
         std::string line = szLine;
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        blNamed = line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+        blNamed = line.size() >= tail.size() &&
+                  line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
     }
     fclose(fp);
     return blNamed;
@@ -192,7 +193,8 @@ bool ParseCommandLine(int argc, char** argv, ScanRequest* pRequest) {
 ScanJob::ScanJob(ScanRequest request) : request_(std::move(request)), pid_(getpid()) {
     // Lets tests play a slow disk, so that a scan is caught while it runs.
     const char* szDelay = getenv("TAVOAVSCAN_FILE_DELAY_MS");
-    if (szDelay) fileDelayUs_ = static_cast<useconds_t>(strtoul(szDelay, nullptr, 10) % 10000) * 1000;
+    if (szDelay)
+        fileDelayUs_ = static_cast<useconds_t>(strtoul(szDelay, nullptr, 10) % 10000) * 1000;
     // Tests only: a program run (and waited for) before each move into the
     // quarantine, with the file's path, so that a race with a share user who
     // swaps folders meanwhile can be played out step by step.
@@ -290,7 +292,8 @@ bool ScanJob::Prepare(std::string* pError) {
         // The updater reports its own outcome; a failure leaves the installed
         // definitions in use.
         if (AVUpdate_m() != 0) {
-            Event("warning", "update", "Update before scan failed; scanning with the installed virus definitions");
+            Event("warning", "update",
+                  "Update before scan failed; scanning with the installed virus definitions");
         }
         if (!Poll(true)) return true;
     }
@@ -328,8 +331,10 @@ bool ScanJob::Prepare(std::string* pError) {
 
 void ScanJob::ReadSettings() {
     workers_ = static_cast<size_t>(ReadSetting("scanThreads", 1, kMaxWorkers, 0));
-    if (workers_ == 0) workers_ = DefaultWorkerCount() < kMaxWorkers ? DefaultWorkerCount() : kMaxWorkers;
-    cacheMaxFiles_ = static_cast<size_t>(ReadSetting("cacheMaxFiles", 0, kMaxCacheMaxFiles, kDefaultCacheMaxFiles));
+    if (workers_ == 0)
+        workers_ = DefaultWorkerCount() < kMaxWorkers ? DefaultWorkerCount() : kMaxWorkers;
+    cacheMaxFiles_ = static_cast<size_t>(
+        ReadSetting("cacheMaxFiles", 0, kMaxCacheMaxFiles, kDefaultCacheMaxFiles));
 }
 
 void ScanJob::PrepareCache(const std::string& defsKey) {
@@ -342,11 +347,13 @@ void ScanJob::PrepareCache(const std::string& defsKey) {
     }
     if (cacheMaxFiles_ == 0) return;
     if (defsKey.empty()) {
-        TAVO_LOG(TAVO_LOG_DEBUG, "the virus definitions changed while loading; the scan cache is not used");
+        TAVO_LOG(TAVO_LOG_DEBUG,
+                 "the virus definitions changed while loading; the scan cache is not used");
         return;
     }
     const std::string key = "tavoavscan clean-file cache 1\n" + engine_.VerdictKey() + defsKey;
-    if (!cache_.Load(cachePath_, key)) TAVO_LOG(TAVO_LOG_ERR, "the scan cache is damaged; scanning every file");
+    if (!cache_.Load(cachePath_, key))
+        TAVO_LOG(TAVO_LOG_ERR, "the scan cache is damaged; scanning every file");
     blCacheOn_ = true;
 }
 
@@ -356,7 +363,8 @@ void ScanJob::SaveCache() {
     // is still there: the entries of the others are dropped.
     std::set<uint64_t> visited;
     if (request_.mode == ScanMode::kFull && stage_ == Stage::kRunning) {
-        for (const auto& device : cacheableDevices_) visited.insert(static_cast<uint64_t>(device.first));
+        for (const auto& device : cacheableDevices_)
+            visited.insert(static_cast<uint64_t>(device.first));
     }
     if (cache_.Save(cachePath_, cacheMaxFiles_, visited) != 0)
         TAVO_LOG(TAVO_LOG_ERR, "cannot write the scan cache: %s", strerror(errno));
@@ -381,9 +389,7 @@ bool ScanJob::LoadLists(const TAVOAV_CONF& conf, std::string* pError) {
 
 bool ScanJob::CollectTargets(std::vector<std::string>* pTargets, std::string* pError) {
     switch (request_.mode) {
-    case ScanMode::kFull:
-        *pTargets = TreeWalker::ListVolumes(rootFd_);
-        return true;
+    case ScanMode::kFull: *pTargets = TreeWalker::ListVolumes(rootFd_); return true;
     case ScanMode::kSystem:
         for (const std::string& folder : SystemFolders()) {
             // A folder this appliance does not have is simply not scanned.
@@ -424,7 +430,8 @@ void ScanJob::CountFiles(const std::vector<std::string>& targets) {
     int64_t count = 0;
     TreeWalker::Callbacks callbacks;
     callbacks.wantDir = [this](const std::string& path) { return !filter_->IsWhiteListed(path); };
-    callbacks.onFile = [this, &count](int, const std::string& name, const std::string& path, const struct stat&) {
+    callbacks.onFile = [this, &count](int, const std::string& name, const std::string& path,
+                                      const struct stat&) {
         if (filter_->FileWanted(path, name)) ++count;
         return true;
     };
@@ -439,12 +446,12 @@ void ScanJob::CountFiles(const std::vector<std::string>& targets) {
 }
 
 void ScanJob::ScanFiles(const std::vector<std::string>& targets) {
-    pool_ = std::make_unique<ScanPool>(workers_, PoolWindow(workers_), [this](ScanItem& item) { Judge(item); });
+    pool_ = std::make_unique<ScanPool>(workers_, PoolWindow(workers_),
+                                       [this](ScanItem& item) { Judge(item); });
     TreeWalker::Callbacks callbacks;
     callbacks.wantDir = [this](const std::string& path) { return !filter_->IsWhiteListed(path); };
-    callbacks.onFile = [this](int dirFd, const std::string& name, const std::string& path, const struct stat& st) {
-        return OnFile(dirFd, name, path, st);
-    };
+    callbacks.onFile = [this](int dirFd, const std::string& name, const std::string& path,
+                              const struct stat& st) { return OnFile(dirFd, name, path, st); };
     callbacks.onError = [this](const std::string& path, const std::string& reason) {
         OnError(path, reason);
     };
@@ -460,7 +467,8 @@ void ScanJob::ScanFiles(const std::vector<std::string>& targets) {
     SaveCache();
 }
 
-bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path, const struct stat& entry) {
+bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path,
+                     const struct stat& entry) {
     if (!filter_->FileWanted(path, name)) return true;
     auto item = std::make_unique<ScanItem>();
     item->name = name;
@@ -471,7 +479,8 @@ bool ScanJob::OnFile(int dirFd, const std::string& name, const std::string& path
         item->blFromCache = true;
         return Dispatch(std::move(item), true);
     }
-    tavo::files::UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    tavo::files::UniqueFd fd(
+        openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT) return Poll(false);  // gone since the folder was read
         item->result.verdict = Verdict::kError;
@@ -537,9 +546,10 @@ void ScanJob::Judge(ScanItem& item) const {
         // Remembered only when the file did not change while it was read and
         // its last change is settled.
         struct stat after;
-        item.blUnchanged = fstat(item.fd.Get(), &after) == 0 && SameState(item.st, after) &&
-                           static_cast<int64_t>(after.st_ctim.tv_sec) * 1000000000 + after.st_ctim.tv_nsec <=
-                               RealNowNs() - settleNs_;
+        item.blUnchanged =
+            fstat(item.fd.Get(), &after) == 0 && SameState(item.st, after) &&
+            static_cast<int64_t>(after.st_ctim.tv_sec) * 1000000000 + after.st_ctim.tv_nsec <=
+                RealNowNs() - settleNs_;
     }
     item.fd.Reset();
 }
@@ -614,7 +624,8 @@ void ScanJob::HandleDetection(int dirFd, const std::string& name, const std::str
     // Deletion is never done by the scanner: a file to delete is quarantined.
     // It is moved from the folder the walk holds open, and only while it is
     // still the file that was judged: the path may lead elsewhere by now.
-    QUARANTINE_ERROR err = AVQuarantinePutFileAt(dirFd, name.c_str(), path.c_str(), &file, threat.c_str());
+    QUARANTINE_ERROR err =
+        AVQuarantinePutFileAt(dirFd, name.c_str(), path.c_str(), &file, threat.c_str());
     AVHistoryAddDetection(runId_, path.c_str(), threat.c_str(),
                           err == AVQ_ERR_OK ? AVHIST_QUARANTINED : AVHIST_MOVE_FAILED);
     if (err == AVQ_ERR_OK) {
@@ -632,7 +643,8 @@ void ScanJob::HandleDetection(int dirFd, const std::string& name, const std::str
 void ScanJob::RunQuarantineHook(const std::string& path) const {
     pid_t pid = fork();
     if (pid == 0) {
-        execl(quarantineHook_.c_str(), quarantineHook_.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        execl(quarantineHook_.c_str(), quarantineHook_.c_str(), path.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -647,8 +659,8 @@ bool ScanJob::Poll(bool blForce) {
     lastPollMs_ = now;
     BOOL blPause = FALSE;
     BOOL blStop = FALSE;
-    if (AVEngScanProgress(pid_, lastFile_.empty() ? nullptr : lastFile_.c_str(), scanned_, infected_,
-                          processFailed_, errors_, &blPause, &blStop) != 0) {
+    if (AVEngScanProgress(pid_, lastFile_.empty() ? nullptr : lastFile_.c_str(), scanned_,
+                          infected_, processFailed_, errors_, &blPause, &blStop) != 0) {
         TAVOAV_ENGINE_STATE state;
         if (AVEngStateRead(&state) == 0 && state.scannerPid != pid_) {
             stage_ = Stage::kAborted;
@@ -697,7 +709,8 @@ void ScanJob::Finish(int iResult, const std::string& failure) {
                       processFailed_, errors_, nullptr, nullptr);
     if (runId_ > 0) {
         // Recorded before the notice goes up: whoever sees it finds the run ended.
-        AVHIST_COUNTERS counters{total_, scanned_, infected_, moved_, processFailed_, errors_, fromCache_};
+        AVHIST_COUNTERS counters{total_,         scanned_, infected_, moved_,
+                                 processFailed_, errors_,  fromCache_};
         AVHistoryEnd(runId_,
                      iResult == AVENG_SCAN_FAILED    ? AVHIST_FAILED
                      : iResult == AVENG_SCAN_STOPPED ? AVHIST_STOPPED
@@ -713,7 +726,9 @@ void ScanJob::Finish(int iResult, const std::string& failure) {
              static_cast<long long>(moved_), static_cast<long long>(processFailed_),
              static_cast<long long>(errors_));
     std::string counts = szCounts;
-    if (fromCache_ > 0) counts += ", " + std::to_string(static_cast<long long>(fromCache_)) + " known clean from the cache";
+    if (fromCache_ > 0)
+        counts += ", " + std::to_string(static_cast<long long>(fromCache_)) +
+                  " known clean from the cache";
     if (iResult == AVENG_SCAN_FAILED) {
         Event("error", "scan", "Scan failed (" + ModeText() + "): " + failure);
     } else if (iResult == AVENG_SCAN_STOPPED) {

@@ -37,9 +37,9 @@ struct ScanRequest {
 bool ParseCommandLine(int argc, char** argv, ScanRequest* pRequest);
 
 // Process exit codes.
-constexpr int kExitDone = 0;      // the scan ran (completed or stopped)
-constexpr int kExitBusy = 1;      // another scanner is running; nothing done
-constexpr int kExitFailed = 2;    // the scan could not run
+constexpr int kExitDone = 0;    // the scan ran (completed or stopped)
+constexpr int kExitBusy = 1;    // another scanner is running; nothing done
+constexpr int kExitFailed = 2;  // the scan could not run
 constexpr int kExitUsage = 64;
 
 class ScanJob {
@@ -59,7 +59,8 @@ private:
     void PrepareCache(const std::string& defsKey);
     void SaveCache();
     void ScanFiles(const std::vector<std::string>& targets);
-    bool OnFile(int dirFd, const std::string& name, const std::string& path, const struct stat& entry);
+    bool OnFile(int dirFd, const std::string& name, const std::string& path,
+                const struct stat& entry);
     // Runs on the workers: judges one open file.
     void Judge(ScanItem& item) const;
     // Hands an item to the pool, waiting (and polling) while it is full.
@@ -73,8 +74,8 @@ private:
     std::shared_ptr<FolderHandle> FolderOf(int dirFd);
     bool Cacheable(int fd, dev_t dev);
     void OnError(const std::string& path, const std::string& reason);
-    void HandleDetection(int dirFd, const std::string& name, const std::string& path, const struct stat& file,
-                         const std::string& threat);
+    void HandleDetection(int dirFd, const std::string& name, const std::string& path,
+                         const struct stat& file, const std::string& threat);
     void RunQuarantineHook(const std::string& path) const;
     // Stores progress (at most a few times a second unless blForce) and
     // takes the pause and stop requests; false when the scan must end.
@@ -96,7 +97,7 @@ private:
     int64_t lastPollMs_ = 0;
     useconds_t fileDelayUs_ = 0;
     std::string quarantineHook_;
-    std::string startedLog_;       // tests: each worker notes the file it starts
+    std::string startedLog_;  // tests: each worker notes the file it starts
 
     size_t workers_ = 1;
     std::unique_ptr<ScanPool> pool_;
@@ -105,7 +106,7 @@ private:
     bool blCacheOn_ = false;
     std::string cachePath_;
     size_t cacheMaxFiles_ = 0;
-    int64_t settleNs_ = 0;                  // a change newer than this is not cached yet
+    int64_t settleNs_ = 0;  // a change newer than this is not cached yet
     std::map<dev_t, bool> cacheableDevices_;
 
     int64_t total_ = 0;

@@ -75,7 +75,8 @@ size_t ScanPool::DropPending() {
         dropped.swap(pending_);
         slots_.erase(std::remove_if(slots_.begin(), slots_.end(),
                                     [&](const std::shared_ptr<Slot>& slot) {
-                                        return std::find(dropped.begin(), dropped.end(), slot) != dropped.end();
+                                        return std::find(dropped.begin(), dropped.end(), slot) !=
+                                               dropped.end();
                                     }),
                      slots_.end());
     }

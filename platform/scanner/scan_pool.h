@@ -76,9 +76,9 @@ private:
     const size_t window_;
     std::function<void(ScanItem&)> judge_;
     mutable std::mutex mutex_;
-    std::condition_variable workCv_;  // workers: an item to start, pause over, or the end
-    std::condition_variable doneCv_;  // the scan thread: a result is in
-    std::deque<std::shared_ptr<Slot>> slots_;    // every item not taken back, oldest first
+    std::condition_variable workCv_;           // workers: an item to start, pause over, or the end
+    std::condition_variable doneCv_;           // the scan thread: a result is in
+    std::deque<std::shared_ptr<Slot>> slots_;  // every item not taken back, oldest first
     std::deque<std::shared_ptr<Slot>> pending_;  // the ones no worker has started
     bool blPaused_ = false;
     bool blEnding_ = false;

@@ -15,15 +15,18 @@
 
 int main(int argc, char** argv) {
     openlog("tavoavscan", LOG_PID, LOG_USER);
-    if (argc == 3 && strcmp(argv[1], "--verify-defs") == 0) return tavoscan::RunVerifyDefinitions(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "--verify-defs") == 0)
+        return tavoscan::RunVerifyDefinitions(argv[2]);
     if (argc == 2 && strcmp(argv[1], "--update") == 0) {
         int result = AVUpdate_m();
         if (result == OKAY) return tavoscan::kExitDone;
-        return result == ERR_TAVOAV_ENGINE_NOT_AVAILABLE ? tavoscan::kExitBusy : tavoscan::kExitFailed;
+        return result == ERR_TAVOAV_ENGINE_NOT_AVAILABLE ? tavoscan::kExitBusy
+                                                         : tavoscan::kExitFailed;
     }
     tavoscan::ScanRequest request;
     if (!tavoscan::ParseCommandLine(argc, argv, &request)) {
-        fprintf(stderr, "usage: tavoavscan --all | --system | -f FILE | --update | --verify-defs DIR\n");
+        fprintf(stderr,
+                "usage: tavoavscan --all | --system | -f FILE | --update | --verify-defs DIR\n");
         return tavoscan::kExitUsage;
     }
     tavoscan::ScanJob job(request);

@@ -31,11 +31,10 @@ std::string Join(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
-bool IsQuarantineFolderName(const std::string& name) {
-    return name == TAVOAV_QUARANTINE_DIR_NAME;
-}
+bool IsQuarantineFolderName(const std::string& name) { return name == TAVOAV_QUARANTINE_DIR_NAME; }
 
-TreeWalker::TreeWalker(int rootFd, Callbacks callbacks) : rootFd_(rootFd), cb_(std::move(callbacks)) {}
+TreeWalker::TreeWalker(int rootFd, Callbacks callbacks)
+    : rootFd_(rootFd), cb_(std::move(callbacks)) {}
 
 bool TreeWalker::Walk(const std::vector<std::string>& targets) {
     for (const std::string& target : targets) {
@@ -47,7 +46,8 @@ bool TreeWalker::Walk(const std::vector<std::string>& targets) {
 
 bool TreeWalker::WalkTarget(const std::string& target) {
     std::vector<std::string> parts = SplitPath(target);
-    if (std::find_if(parts.begin(), parts.end(), IsQuarantineFolderName) != parts.end()) return true;
+    if (std::find_if(parts.begin(), parts.end(), IsQuarantineFolderName) != parts.end())
+        return true;
     if (parts.empty()) {
         if (cb_.wantDir && !cb_.wantDir("/")) return true;
         int fd = OpenDirAt(rootFd_, ".");
@@ -60,10 +60,13 @@ bool TreeWalker::WalkTarget(const std::string& target) {
     // The folders above the target, reached without following a link.
     std::string parent;
     for (size_t i = 0; i + 1 < parts.size(); ++i) parent += "/" + parts[i];
-    tavo::files::UniqueFd parentFd = tavo::files::OpenBeneath(rootFd_, parent, O_RDONLY | O_DIRECTORY);
+    tavo::files::UniqueFd parentFd =
+        tavo::files::OpenBeneath(rootFd_, parent, O_RDONLY | O_DIRECTORY);
     if (!parentFd) {
         int err = errno;
-        if (cb_.onError) cb_.onError(target, err == ELOOP || err == ENOTDIR ? "not a folder path" : strerror(err));
+        if (cb_.onError)
+            cb_.onError(target,
+                        err == ELOOP || err == ENOTDIR ? "not a folder path" : strerror(err));
         return true;
     }
     const std::string& last = parts.back();
@@ -157,7 +160,8 @@ std::vector<std::string> TreeWalker::ListVolumes(int rootFd) {
         std::string name = pEntry->d_name;
         if (!IsVolumeName(name)) continue;
         struct stat st;
-        if (fstatat(dirfd(pDir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        if (fstatat(dirfd(pDir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(st.st_mode))
             continue;
         volumes.emplace_back(strtol(name.c_str() + 6, nullptr, 10), "/" + name);
     }

@@ -20,7 +20,8 @@ public:
         // A regular file: the open folder that holds it, its name, its
         // appliance path and what fstatat (no link followed) found there.
         // Answer false to end the walk.
-        std::function<bool(int dirFd, const std::string& name, const std::string& path, const struct stat& st)>
+        std::function<bool(int dirFd, const std::string& name, const std::string& path,
+                           const struct stat& st)>
             onFile;
         // A target or entry that could not be read (reason is a short text).
         std::function<void(const std::string& path, const std::string& reason)> onError;

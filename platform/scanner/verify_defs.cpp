@@ -25,7 +25,8 @@ std::string gLastEngineMessage;
 void OnEngineMessage(enum cl_msg severity, const char*, const char* szMessage, void*) {
     if (severity != CL_MSG_ERROR || !szMessage) return;
     std::string message = szMessage;
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+        message.pop_back();
     // The first error is the cause; later ones only say that loading stopped.
     if (gLastEngineMessage.empty()) gLastEngineMessage = message;
 }
@@ -33,7 +34,8 @@ void OnEngineMessage(enum cl_msg severity, const char*, const char* szMessage, v
 // The engine's message with the folder left out of the file's path.
 std::string WithoutFolder(std::string message, const std::string& dir) {
     const std::string prefix = dir + "/";
-    for (size_t pos; (pos = message.find(prefix)) != std::string::npos;) message.erase(pos, prefix.size());
+    for (size_t pos; (pos = message.find(prefix)) != std::string::npos;)
+        message.erase(pos, prefix.size());
     return message;
 }
 
@@ -71,7 +73,8 @@ std::string LoadAlone(const std::string& path) {
     cl_engine_free(pEngine);
     if (result == CL_SUCCESS) return std::string();
     std::string reason = cl_strerror(result);
-    if (!gLastEngineMessage.empty()) reason += " (" + WithoutFolder(gLastEngineMessage, tavo::files::ParentOf(path)) + ")";
+    if (!gLastEngineMessage.empty())
+        reason += " (" + WithoutFolder(gLastEngineMessage, tavo::files::ParentOf(path)) + ")";
     return reason;
 }
 
@@ -79,9 +82,10 @@ std::string LoadAlone(const std::string& path) {
 
 bool IsDatabaseName(const std::string& name) {
     static const char* const rgExtensions[] = {
-        "cvd", "cld", "cud", "db", "hdb", "hsb", "hdu", "hsu", "mdb", "msb", "mdu", "msu", "ndb", "ndu",
-        "ldb", "ldu", "sdb", "zmd", "rmd", "idb", "fp", "sfp", "gdb", "pdb", "wdb", "cdb", "crb", "cfg",
-        "ign", "ign2", "ftm", "info", "imp", "pwdb", "cat", "yar", "yara", "cbc"};
+        "cvd", "cld",  "cud", "db",   "hdb", "hsb", "hdu",  "hsu", "mdb", "msb",
+        "mdu", "msu",  "ndb", "ndu",  "ldb", "ldu", "sdb",  "zmd", "rmd", "idb",
+        "fp",  "sfp",  "gdb", "pdb",  "wdb", "cdb", "crb",  "cfg", "ign", "ign2",
+        "ftm", "info", "imp", "pwdb", "cat", "yar", "yara", "cbc"};
     size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0) return false;
     std::string extension = name.substr(dot + 1);
@@ -130,7 +134,8 @@ DefsCheck CheckDefinitions(const std::string& dir, uint64_t maxFileBytes, bool b
         return check;
     }
     check.reason = error;
-    if (!gLastEngineMessage.empty()) check.reason += " (" + WithoutFolder(gLastEngineMessage, dir) + ")";
+    if (!gLastEngineMessage.empty())
+        check.reason += " (" + WithoutFolder(gLastEngineMessage, dir) + ")";
     for (const std::string& name : names) {
         if (!IsDatabaseName(name)) continue;
         std::string reason = LoadAlone(dir + "/" + name);
@@ -145,7 +150,8 @@ DefsCheck CheckDefinitions(const std::string& dir, uint64_t maxFileBytes, bool b
 
 int RunVerifyDefinitions(const char* szApplianceDir) {
     char szDir[4096];
-    if (!szApplianceDir || szApplianceDir[0] != '/' || TAVOResolvePath(szApplianceDir, szDir, sizeof(szDir)) != 0) {
+    if (!szApplianceDir || szApplianceDir[0] != '/' ||
+        TAVOResolvePath(szApplianceDir, szDir, sizeof(szDir)) != 0) {
         printf("FAIL -\tbad definitions folder\n");
         return 64;
     }
@@ -156,13 +162,15 @@ int RunVerifyDefinitions(const char* szApplianceDir) {
         conf.iMaxFileSizeMB = 0;
         conf.blScanArchives = TRUE;
     }
-    uint64_t maxFileBytes = conf.iMaxFileSizeMB > 0 ? static_cast<uint64_t>(conf.iMaxFileSizeMB) * 1024 * 1024 : 0;
+    uint64_t maxFileBytes =
+        conf.iMaxFileSizeMB > 0 ? static_cast<uint64_t>(conf.iMaxFileSizeMB) * 1024 * 1024 : 0;
     DefsCheck check = CheckDefinitions(szDir, maxFileBytes, conf.blScanArchives != FALSE);
     if (check.blOk) {
         printf("OK %u\n", check.signatures);
         return 0;
     }
-    printf("FAIL %s\t%s\n", check.file.empty() ? "-" : OneLine(check.file).c_str(), OneLine(check.reason).c_str());
+    printf("FAIL %s\t%s\n", check.file.empty() ? "-" : OneLine(check.file).c_str(),
+           OneLine(check.reason).c_str());
     return 2;
 }
 

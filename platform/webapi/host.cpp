@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -133,7 +133,8 @@ public:
             captured.resize(static_cast<size_t>(size));
             size_t got = 0;
             while (got < captured.size()) {
-                ssize_t n = pread(memfd_, &captured[got], captured.size() - got, static_cast<off_t>(got));
+                ssize_t n =
+                    pread(memfd_, &captured[got], captured.size() - got, static_cast<off_t>(got));
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 got += static_cast<size_t>(n);
@@ -155,7 +156,6 @@ private:
 bool HasHeaderBlock(const std::string& output) {
     return output.find("\n\n") != std::string::npos || output.find("\n\r\n") != std::string::npos;
 }
-
 
 std::string ReadBody() {
     std::string body;
@@ -192,14 +192,16 @@ std::string PluginIndexPath() {
     const char* path = getenv("TAVO_WEBAPI_INDEX");
     if (path != nullptr) return path;
     char resolved[PATH_MAX];
-    if (TAVOResolvePath("/var/cache/tavo-webapi/plugins.index", resolved, sizeof resolved) != 0) return "";
+    if (TAVOResolvePath("/var/cache/tavo-webapi/plugins.index", resolved, sizeof resolved) != 0)
+        return "";
     return resolved;
 }
 
 // Finds the entry in plug-ins loaded for the call (the CGI process) or
 // loaded once before (the SCGI parent; error then tells why they are not
 // usable). On failure code is the answer.
-const Entry* FindEntry(const PluginSet& plugins, const std::string& error, const ParsedCall& call, int& code) {
+const Entry* FindEntry(const PluginSet& plugins, const std::string& error, const ParsedCall& call,
+                       int& code) {
     if (!error.empty()) {
         TAVO_LOG(LOG_ERR, "plug-ins not loaded: %s", error.c_str());
         code = WEBAPI_ERR_INTERNAL_ERROR;
@@ -207,17 +209,18 @@ const Entry* FindEntry(const PluginSet& plugins, const std::string& error, const
     }
     const Entry* entry = plugins.Find(call.api, call.version, call.method, code);
     if (entry == nullptr) {
-        TAVO_LOG(LOG_NOTICE, "no entry for %s version %d method %s: %d", call.api.c_str(), call.version,
-                 call.method.c_str(), code);
+        TAVO_LOG(LOG_NOTICE, "no entry for %s version %d method %s: %d", call.api.c_str(),
+                 call.version, call.method.c_str(), code);
     }
     return entry;
 }
 
 // Loads the plug-ins the call needs and finds the entry.
-const Entry* Resolve(PluginSet& plugins, const std::vector<std::string>& dirs, const ParsedCall& call,
-                     int& code) {
+const Entry* Resolve(PluginSet& plugins, const std::vector<std::string>& dirs,
+                     const ParsedCall& call, int& code) {
     std::string error;
-    if (!plugins.LoadFor(dirs, PluginIndexPath(), call.api, call.version, call.method, error) && error.empty()) {
+    if (!plugins.LoadFor(dirs, PluginIndexPath(), call.api, call.version, call.method, error) &&
+        error.empty()) {
         error = "unknown failure";
     }
     return FindEntry(plugins, error, call, code);
@@ -274,13 +277,15 @@ std::string CgiOutput(const Outcome& outcome) {
     if (outcome.streamed) {
         // The plug-in's header lines and body are out already: only an error
         // answer follows them.
-        if (outcome.threw || !outcome.response.Answered()) return ErrorBody(WEBAPI_ERR_INTERNAL_ERROR);
+        if (outcome.threw || !outcome.response.Answered())
+            return ErrorBody(WEBAPI_ERR_INTERNAL_ERROR);
         return outcome.response.IsSuccess() ? std::string() : AnswerBody(outcome.response);
     }
     if (outcome.threw || !outcome.response.Answered()) return CgiError(WEBAPI_ERR_INTERNAL_ERROR);
     const APIResponse& resp = outcome.response;
     if (resp.IsSuccess() && !resp.OutputEnabled()) {
-        if (outcome.pluginOutput.empty()) TAVO_LOG(LOG_ERR, "output switched off but nothing written");
+        if (outcome.pluginOutput.empty())
+            TAVO_LOG(LOG_ERR, "output switched off but nothing written");
         return outcome.pluginOutput;
     }
     if (!outcome.pluginOutput.empty()) {
@@ -310,7 +315,8 @@ std::string CliOutput(const Outcome& outcome, int& exitCode) {
     exitCode = resp.IsSuccess() ? 0 : 1;
     if (resp.IsSuccess() && !resp.OutputEnabled()) return outcome.pluginOutput;
     std::string prefix;
-    if (!outcome.pluginOutput.empty() && HasHeaderBlock(outcome.pluginOutput)) prefix = outcome.pluginOutput;
+    if (!outcome.pluginOutput.empty() && HasHeaderBlock(outcome.pluginOutput))
+        prefix = outcome.pluginOutput;
     return prefix + AnswerBody(resp) + "\n";
 }
 
@@ -337,7 +343,9 @@ int ServeCgi(const EntryFinder& findEntry) {
     site.https = https != nullptr && strcasecmp(https, "on") == 0;
     const std::string refusal = CrossSiteRefusal(site);
     if (!refusal.empty()) {
-        TAVO_LOG(LOG_ERR, "cross-site request refused (%s): Origin [%s], Referer [%s], Host [%s], Sec-Fetch-Site [%s]",
+        TAVO_LOG(LOG_ERR,
+                 "cross-site request refused (%s): Origin [%s], Referer [%s], Host [%s], "
+                 "Sec-Fetch-Site [%s]",
                  refusal.c_str(), LogText(site.origin).c_str(), LogText(site.referer).c_str(),
                  LogText(site.host).c_str(), LogText(site.secFetchSite).c_str());
         WriteAll(STDOUT_FILENO, "Status: 403 Forbidden\n" + CgiError(WEBAPI_ERR_FORBIDDEN_ORIGIN));
@@ -405,11 +413,15 @@ int RunCgiWith(const EntryFinder& findEntry) {
 
 int RunCgi(const std::vector<std::string>& pluginDirs) {
     PluginSet plugins;
-    return RunCgiWith([&](const ParsedCall& call, int& code) { return Resolve(plugins, pluginDirs, call, code); });
+    return RunCgiWith([&](const ParsedCall& call, int& code) {
+        return Resolve(plugins, pluginDirs, call, code);
+    });
 }
 
 int RunCgiLoaded(const PluginSet& plugins, const std::string& loadError) {
-    return RunCgiWith([&](const ParsedCall& call, int& code) { return FindEntry(plugins, loadError, call, code); });
+    return RunCgiWith([&](const ParsedCall& call, int& code) {
+        return FindEntry(plugins, loadError, call, code);
+    });
 }
 
 void OpenHostLog() {
@@ -455,7 +467,8 @@ int CallCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
             return 1;
         }
         for (const Entry& entry : plugins.Entries()) {
-            printf("%s %d %s\t%s\n", entry.api.c_str(), entry.version, entry.method.c_str(), entry.file.c_str());
+            printf("%s %d %s\t%s\n", entry.api.c_str(), entry.version, entry.method.c_str(),
+                   entry.file.c_str());
         }
         return 0;
     }
@@ -484,7 +497,8 @@ int CallCli(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     }
     PluginSet plugins;
     std::string error;
-    if (!plugins.LoadFor(pluginDirs, PluginIndexPath(), call.api, call.version, call.method, error)) {
+    if (!plugins.LoadFor(pluginDirs, PluginIndexPath(), call.api, call.version, call.method,
+                         error)) {
         fprintf(stderr, "tavo-webapi: %s\n", error.c_str());
         TAVO_LOG(LOG_ERR, "plug-ins not loaded: %s", error.c_str());
         WriteAll(STDOUT_FILENO, ErrorBody(WEBAPI_ERR_INTERNAL_ERROR) + "\n");

@@ -15,7 +15,8 @@
 int main(int argc, char** argv) {
     TAVO::Host::OpenHostLog();
 
-    std::vector<std::string> dirs = TAVO::Host::PluginDirs(getenv("TAVO_WEBAPI_PLUGINS"), TAVO_PLUGIN_DIR_DEFAULT);
+    std::vector<std::string> dirs =
+        TAVO::Host::PluginDirs(getenv("TAVO_WEBAPI_PLUGINS"), TAVO_PLUGIN_DIR_DEFAULT);
     int status;
     if (argc < 2 && getenv("REQUEST_METHOD") != nullptr) {
         status = TAVO::Host::RunCgi(dirs);

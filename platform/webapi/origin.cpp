@@ -23,7 +23,8 @@ std::string Lower(std::string text) {
 std::string WithoutDefaultPort(const std::string& authority, const std::string& scheme) {
     const std::string defaultPort = scheme == "https" ? ":443" : ":80";
     if (authority.size() > defaultPort.size() &&
-        authority.compare(authority.size() - defaultPort.size(), defaultPort.size(), defaultPort) == 0)
+        authority.compare(authority.size() - defaultPort.size(), defaultPort.size(), defaultPort) ==
+            0)
         return authority.substr(0, authority.size() - defaultPort.size());
     return authority;
 }
@@ -42,9 +43,8 @@ bool IsIPv6(const std::string& text) {
 // A DNS name or IPv4 address: letters, digits, '-' and '.', nothing else.
 bool IsHostName(const std::string& text) {
     if (text.empty() || text.size() > 253) return false;
-    return std::all_of(text.begin(), text.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '-' || c == '.';
-    });
+    return std::all_of(text.begin(), text.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.'; });
 }
 
 // Lower case; an IPv6 address in inet_ntop's form, so "[0:0::1]" is "::1".
@@ -65,7 +65,8 @@ std::string UrlAuthority(const std::string& url, std::string* scheme) {
     std::string urlScheme = Lower(url.substr(0, sep));
     size_t start = sep + 3;
     size_t end = url.find_first_of("/?#", start);
-    std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string authority =
+        url.substr(start, end == std::string::npos ? std::string::npos : end - start);
     // Credentials before '@' are not part of the site.
     size_t at = authority.rfind('@');
     if (at != std::string::npos) authority = authority.substr(at + 1);
@@ -114,7 +115,8 @@ std::string HostOfHeader(const std::string& hostHeader) {
         if (colon != std::string::npos) port = header.substr(colon + 1);
         if (!IsHostName(host)) return "";
     }
-    if (!port.empty() && (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos))
+    if (!port.empty() &&
+        (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos))
         return "";
     return CanonicalHost(host);
 }
@@ -140,7 +142,8 @@ bool IsAllowedHost(const char* hostHeader, const char* allowedHosts) {
     std::string entry;
     while (std::getline(list, entry, ',')) {
         entry = Trimmed(entry);
-        if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
+        if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']')
+            entry = entry.substr(1, entry.size() - 2);
         if (!entry.empty() && CanonicalHost(entry) == host) return true;
     }
     return false;
@@ -149,7 +152,8 @@ bool IsAllowedHost(const char* hostHeader, const char* allowedHosts) {
 std::string CrossSiteRefusal(const RequestSite& site) {
     if (!IsAllowedHost(site.host, site.allowedHosts)) return "not a host this server answers to";
     if (!IsSameOriginFetch(site.secFetchSite)) return "cross-site fetch";
-    if (!IsSameOrigin(site.origin, site.referer, site.host, site.https)) return "another site's Origin or Referer";
+    if (!IsSameOrigin(site.origin, site.referer, site.host, site.https))
+        return "another site's Origin or Referer";
     return "";
 }
 

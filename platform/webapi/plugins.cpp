@@ -54,11 +54,12 @@ void PluginSet::Unload() {
 bool PluginSet::AddTable(const API_TABLE* table, const std::string& file, std::string& error) {
     for (const API_TABLE* row = table; row->szAPI != nullptr; ++row) {
         if (row->szMethod == nullptr || row->api == nullptr) {
-            TAVO_LOG(LOG_ERR, "%s: table entry of %s without method or function skipped", file.c_str(),
-                     row->szAPI);
+            TAVO_LOG(LOG_ERR, "%s: table entry of %s without method or function skipped",
+                     file.c_str(), row->szAPI);
             continue;
         }
-        Key key = std::make_tuple(std::string(row->szAPI), row->iVersion, std::string(row->szMethod));
+        Key key =
+            std::make_tuple(std::string(row->szAPI), row->iVersion, std::string(row->szMethod));
         auto found = index_.find(key);
         if (found != index_.end()) {
             error = "duplicate web API entry " + std::get<0>(key) + " version " +
@@ -68,7 +69,8 @@ bool PluginSet::AddTable(const API_TABLE* table, const std::string& file, std::s
         }
         index_.emplace(key, entries_.size());
         known_.push_back(key);
-        entries_.push_back(Entry{std::get<0>(key), row->iVersion, std::get<2>(key), row->api, file});
+        entries_.push_back(
+            Entry{std::get<0>(key), row->iVersion, std::get<2>(key), row->api, file});
     }
     return true;
 }
@@ -86,7 +88,8 @@ bool ListPluginFiles(const std::vector<std::string>& dirs, std::vector<PluginSet
         std::vector<std::string> names;
         while (struct dirent* ent = readdir(dp)) {
             std::string name = ent->d_name;
-            if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0) names.push_back(name);
+            if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0)
+                names.push_back(name);
         }
         closedir(dp);
         std::sort(names.begin(), names.end());
@@ -99,9 +102,10 @@ bool ListPluginFiles(const std::vector<std::string>& dirs, std::vector<PluginSet
             // Any replacement of the file (or of a link to it) changes one of these.
             char numbers[160];
             snprintf(numbers, sizeof numbers, " %llu %llu %lld %lld.%09ld %lld.%09ld",
-                     static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-                     static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                     st.st_mtim.tv_nsec, static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+                     static_cast<unsigned long long>(st.st_dev),
+                     static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+                     static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                     static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
             files.push_back(PluginSet::File{file, real + std::string(numbers)});
         }
     }
@@ -145,8 +149,9 @@ bool PluginSet::Load(const std::vector<std::string>& dirs, std::string& error) {
     return LoadFiles(files, error);
 }
 
-bool PluginSet::LoadFor(const std::vector<std::string>& dirs, const std::string& indexPath, const std::string& api,
-                        int version, const std::string& method, std::string& error) {
+bool PluginSet::LoadFor(const std::vector<std::string>& dirs, const std::string& indexPath,
+                        const std::string& api, int version, const std::string& method,
+                        std::string& error) {
     std::vector<File> files;
     bool complete = ListPluginFiles(dirs, files);
     if (!indexPath.empty() && complete &&
@@ -163,8 +168,8 @@ bool PluginSet::LoadFor(const std::vector<std::string>& dirs, const std::string&
 
 // The index: the plug-in files with their stamps, and every entry with the
 // position of its file.
-bool PluginSet::FromIndexFile(const std::vector<File>& files, const std::string& indexPath, const Key& key,
-                              std::string& error) {
+bool PluginSet::FromIndexFile(const std::vector<File>& files, const std::string& indexPath,
+                              const Key& key, std::string& error) {
     std::ifstream in(indexPath, std::ios::binary);
     if (!in) return false;
     Json::Value doc;
@@ -173,9 +178,12 @@ bool PluginSet::FromIndexFile(const std::vector<File>& files, const std::string&
     if (!Json::parseFromStream(reader, in, &doc, &parseError) || !doc.isObject()) return false;
     const Json::Value& stamps = doc["files"];
     const Json::Value& entries = doc["entries"];
-    if (doc["format"] != 1 || !stamps.isArray() || !entries.isArray() || stamps.size() != files.size()) return false;
+    if (doc["format"] != 1 || !stamps.isArray() || !entries.isArray() ||
+        stamps.size() != files.size())
+        return false;
     for (Json::ArrayIndex i = 0; i < stamps.size(); ++i) {
-        if (stamps[i]["path"] != files[i].path || stamps[i]["stamp"] != files[i].stamp) return false;
+        if (stamps[i]["path"] != files[i].path || stamps[i]["stamp"] != files[i].stamp)
+            return false;
     }
     std::vector<Key> known;
     int fileOfKey = -1;
@@ -184,7 +192,8 @@ bool PluginSet::FromIndexFile(const std::vector<File>& files, const std::string&
             !entry["file"].isUInt() || entry["file"].asUInt() >= files.size()) {
             return false;
         }
-        known.emplace_back(entry["api"].asString(), entry["version"].asInt(), entry["method"].asString());
+        known.emplace_back(entry["api"].asString(), entry["version"].asInt(),
+                           entry["method"].asString());
         if (known.back() == key) fileOfKey = static_cast<int>(entry["file"].asUInt());
     }
     if (fileOfKey >= 0) {
@@ -231,7 +240,8 @@ void PluginSet::WriteIndex(const std::vector<File>& files, const std::string& in
         TAVO_LOG(LOG_DEBUG, "plug-in index %s not written: %m", indexPath.c_str());
 }
 
-const Entry* PluginSet::Find(const std::string& api, int version, const std::string& method, int& code) const {
+const Entry* PluginSet::Find(const std::string& api, int version, const std::string& method,
+                             int& code) const {
     auto exact = index_.find(std::make_tuple(api, version, method));
     if (exact != index_.end()) {
         code = 0;
@@ -243,8 +253,9 @@ const Entry* PluginSet::Find(const std::string& api, int version, const std::str
         apiKnown = true;
         if (std::get<2>(known) == method) methodKnown = true;
     }
-    code = !apiKnown ? WEBAPI_ERR_NO_SUCH_API
-                     : (!methodKnown ? WEBAPI_ERR_NO_SUCH_METHOD : WEBAPI_ERR_NOT_SUPPORTED_VERSION);
+    code = !apiKnown
+               ? WEBAPI_ERR_NO_SUCH_API
+               : (!methodKnown ? WEBAPI_ERR_NO_SUCH_METHOD : WEBAPI_ERR_NOT_SUPPORTED_VERSION);
     return nullptr;
 }
 

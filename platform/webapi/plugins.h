@@ -46,13 +46,15 @@ public:
     // (api, version, method) is loaded (none when no plug-in serves it).
     // Otherwise every plug-in is loaded and, when all of them loaded
     // cleanly, the index is written anew. An empty indexPath means Load.
-    bool LoadFor(const std::vector<std::string>& dirs, const std::string& indexPath, const std::string& api,
-                 int version, const std::string& method, std::string& error);
+    bool LoadFor(const std::vector<std::string>& dirs, const std::string& indexPath,
+                 const std::string& api, int version, const std::string& method,
+                 std::string& error);
     // Whether the last LoadFor answered from the index.
     bool FromIndex() const { return fromIndex_; }
 
     // The entry for the call, or null with code 102, 103 or 104.
-    const Entry* Find(const std::string& api, int version, const std::string& method, int& code) const;
+    const Entry* Find(const std::string& api, int version, const std::string& method,
+                      int& code) const;
     const std::vector<Entry>& Entries() const { return entries_; }
 
     // A plug-in file as listed, with what tells a replaced file apart.

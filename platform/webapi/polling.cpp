@@ -15,15 +15,15 @@
 // With the remove attribute the record is deleted once a status request has
 // read it finished; otherwise finished records stay at least a day and are
 // pruned when a later task starts.
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
-#include <dirent.h>
-#include <limits.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -75,8 +75,8 @@ std::string UniquePart() {
         random = static_cast<unsigned int>(clock()) ^ static_cast<unsigned int>(getpid() << 16);
     }
     char part[64];
-    snprintf(part, sizeof part, "_%lld_%d_%08x", static_cast<long long>(time(nullptr)), static_cast<int>(getpid()),
-             random);
+    snprintf(part, sizeof part, "_%lld_%d_%08x", static_cast<long long>(time(nullptr)),
+             static_cast<int>(getpid()), random);
     return part;
 }
 
@@ -113,7 +113,9 @@ private:
     std::optional<tavo::files::FileLock> lock_;
 };
 
-std::string RecordPath(const std::string& dir, const std::string& id) { return dir + "/" + id + ".json"; }
+std::string RecordPath(const std::string& dir, const std::string& id) {
+    return dir + "/" + id + ".json";
+}
 
 bool ReadRecord(const std::string& path, Json::Value& record) {
     std::ifstream in(path, std::ios::binary);
@@ -125,7 +127,8 @@ bool ReadRecord(const std::string& path, Json::Value& record) {
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
-    if (!reader->parse(content.data(), content.data() + content.size(), &record, &errors) || !record.isObject()) {
+    if (!reader->parse(content.data(), content.data() + content.size(), &record, &errors) ||
+        !record.isObject()) {
         TAVO_LOG(LOG_ERR, "task record %s unreadable: %s", path.c_str(), errors.c_str());
         return false;
     }
@@ -179,20 +182,26 @@ void Prune(const std::string& dir) {
     time_t now = time(nullptr);
     while (struct dirent* ent = readdir(dp)) {
         std::string name = ent->d_name;
-        bool isRecord = name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 && name[0] != '.';
+        bool isRecord =
+            name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 && name[0] != '.';
         // Left by a writer that died: "<id>.json.XXXXXX" (WriteFileAtomic),
         // ".<id>.<pid>.tmp" (hosts before it).
-        bool isTemp = !isRecord && ((name.size() > 12 && name.compare(name.size() - 12, 6, ".json.") == 0) ||
-                                    (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 && name[0] == '.'));
+        bool isTemp =
+            !isRecord &&
+            ((name.size() > 12 && name.compare(name.size() - 12, 6, ".json.") == 0) ||
+             (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 && name[0] == '.'));
         if (!isRecord && !isTemp) continue;
         std::string path = dir + "/" + name;
         struct stat st;
         if (stat(path.c_str(), &st) != 0 || now - st.st_mtime < kKeepSeconds) continue;
         if (isRecord) {
             Json::Value record;
-            if (ReadRecord(path, record) && !record.get("finished", false).asBool() && TaskAlive(record)) continue;
+            if (ReadRecord(path, record) && !record.get("finished", false).asBool() &&
+                TaskAlive(record))
+                continue;
         }
-        if (unlink(path.c_str()) == 0) TAVO_LOG(LOG_DEBUG, "old task record %s removed", name.c_str());
+        if (unlink(path.c_str()) == 0)
+            TAVO_LOG(LOG_DEBUG, "old task record %s removed", name.c_str());
     }
     closedir(dp);
 }
@@ -222,8 +231,8 @@ bool UpdateRecord(const std::string& dir, const std::string& id, Modify modify) 
     return WriteRecord(dir, id, record);
 }
 
-[[noreturn]] void RunTask(const std::string& dir, const std::string& id, int syncFd, APIRequest* req,
-                          APITaskFunc task, void* data) {
+[[noreturn]] void RunTask(const std::string& dir, const std::string& id, int syncFd,
+                          APIRequest* req, APITaskFunc task, void* data) {
     setsid();
     sigset_t none;
     sigemptyset(&none);
@@ -254,7 +263,8 @@ bool UpdateRecord(const std::string& dir, const std::string& id, Modify modify) 
     std::unique_ptr<APIRequest> taskReq;
     if (req != nullptr) taskReq.reset(new APIRequest(req->Params(), req->GetUILanguage()));
     APIResponse taskResp;
-    taskResp.SetAnswerObserver([&dir, &id](const APIResponse& resp) { RecordAnswer(dir, id, resp); });
+    taskResp.SetAnswerObserver(
+        [&dir, &id](const APIResponse& resp) { RecordAnswer(dir, id, resp); });
     try {
         task(taskReq.get(), &taskResp, data);
     } catch (const std::exception& e) {

@@ -68,7 +68,8 @@ bool PercentDecode(const std::string& encoded, std::string& decoded) {
             decoded.push_back(' ');
         } else if (c == '%' && i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 &&
                    HexDigit(encoded[i + 2]) >= 0) {
-            decoded.push_back(static_cast<char>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2])));
+            decoded.push_back(
+                static_cast<char>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2])));
             i += 2;
         } else {
             decoded.push_back(c);

@@ -51,7 +51,7 @@ bool IsLanguageTag(const std::string& text);
 
 // One call, decoded.
 struct ParsedCall {
-    int errorCode = 0;  // 0, or WEBAPI_ERR_BAD_REQUEST
+    int errorCode = 0;      // 0, or WEBAPI_ERR_BAD_REQUEST
     std::string errorText;  // why, for the log
     std::string api;
     int version = 0;
@@ -61,9 +61,9 @@ struct ParsedCall {
 
 // Builds the call from its fields. "api", "version" and "method" choose the
 // entry (101 when one is missing or version is not a decimal integer); every
-// other field becomes a parameter (101 when ParseParamValue refuses it); a later field of the same name replaces
-// an earlier one. The UI language is the "lang" field when it holds a
-// language tag, else the first tag of acceptLanguage, else "en".
+// other field becomes a parameter (101 when ParseParamValue refuses it); a later field of the same
+// name replaces an earlier one. The UI language is the "lang" field when it holds a language tag,
+// else the first tag of acceptLanguage, else "en".
 ParsedCall ParseCall(const FieldList& fields, const std::string& acceptLanguage);
 
 }  // namespace Host

@@ -23,8 +23,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -79,7 +79,8 @@ bool ReadRequestHead(int fd, ScgiVariables& variables, size_t& contentLength, st
             colon = buffer.find(':');
             if (colon != std::string::npos) {
                 std::string digits = buffer.substr(0, colon);
-                if (digits.empty() || digits.size() > 7 || digits.find_first_not_of("0123456789") != std::string::npos) {
+                if (digits.empty() || digits.size() > 7 ||
+                    digits.find_first_not_of("0123456789") != std::string::npos) {
                     why = "bad netstring length";
                     return false;
                 }
@@ -98,7 +99,8 @@ bool ReadRequestHead(int fd, ScgiVariables& variables, size_t& contentLength, st
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            why = n == 0 ? "connection closed within the header block" : std::string("read: ") + strerror(errno);
+            why = n == 0 ? "connection closed within the header block"
+                         : std::string("read: ") + strerror(errno);
             return false;
         }
         buffer.append(chunk, static_cast<size_t>(n));
@@ -108,7 +110,8 @@ bool ReadRequestHead(int fd, ScgiVariables& variables, size_t& contentLength, st
         return false;
     }
     rest = buffer.substr(need);
-    return ParseScgiHeaders(buffer.substr(colon + 1, need - colon - 2), variables, contentLength, why);
+    return ParseScgiHeaders(buffer.substr(colon + 1, need - colon - 2), variables, contentLength,
+                            why);
 }
 
 // Reads until body holds want bytes (or the connection ends).
@@ -162,7 +165,8 @@ int BodyPipe(const std::string& body, int conn) {
 }
 
 // The child: one request on conn, answered as the CGI process would.
-[[noreturn]] void ServeConnection(int conn, const PluginSet& plugins, const std::string& loadError) {
+[[noreturn]] void ServeConnection(int conn, const PluginSet& plugins,
+                                  const std::string& loadError) {
     struct timeval timeout = {kReadTimeoutSeconds, 0};
     setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ScgiVariables variables;
@@ -182,7 +186,8 @@ int BodyPipe(const std::string& body, int conn) {
     // The request's variables are the whole environment, as for a CGI
     // process: nothing of the parent's own reaches the plug-ins.
     clearenv();
-    for (const auto& variable : variables) setenv(variable.first.c_str(), variable.second.c_str(), 1);
+    for (const auto& variable : variables)
+        setenv(variable.first.c_str(), variable.second.c_str(), 1);
     OpenHostLog();
 
     int input = BodyPipe(body, conn);
@@ -229,13 +234,15 @@ int ListenAt(const char* path) {
         struct stat st;
         if (errno == EADDRINUSE && lstat(path, &st) == 0 && S_ISSOCK(st.st_mode)) {
             int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            stale = probe >= 0 && connect(probe, where, sizeof address) != 0 && errno == ECONNREFUSED;
+            stale =
+                probe >= 0 && connect(probe, where, sizeof address) != 0 && errno == ECONNREFUSED;
             if (probe >= 0) close(probe);
         }
         if (!stale || unlink(path) != 0 || bind(fd, where, sizeof address) != 0) {
             if (stale) bindError = errno;
-            TAVO_LOG(LOG_ERR, "cannot bind the SCGI socket %s: %s", path,
-                     bindError == EADDRINUSE && !stale ? "in use or not a socket" : strerror(bindError));
+            TAVO_LOG(
+                LOG_ERR, "cannot bind the SCGI socket %s: %s", path,
+                bindError == EADDRINUSE && !stale ? "in use or not a socket" : strerror(bindError));
             close(fd);
             return -1;
         }
@@ -271,7 +278,8 @@ int TakeInheritedSocket() {
 }
 
 // Whether the plug-in files are no longer the ones listed in loaded.
-bool PluginsChanged(const std::vector<std::string>& dirs, const std::vector<PluginSet::File>& loaded) {
+bool PluginsChanged(const std::vector<std::string>& dirs,
+                    const std::vector<PluginSet::File>& loaded) {
     std::vector<PluginSet::File> now;
     ListPluginFiles(dirs, now);
     if (now.size() != loaded.size()) return true;
@@ -308,7 +316,8 @@ int Reap() {
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
         ++reaped;
         if (WIFSIGNALED(status)) {
-            TAVO_LOG(LOG_ERR, "request process %d ended by signal %d", static_cast<int>(pid), WTERMSIG(status));
+            TAVO_LOG(LOG_ERR, "request process %d ended by signal %d", static_cast<int>(pid),
+                     WTERMSIG(status));
         }
     }
     return reaped;
@@ -316,7 +325,8 @@ int Reap() {
 
 }  // namespace
 
-bool ParseScgiHeaders(const std::string& block, ScgiVariables& variables, size_t& contentLength, std::string& why) {
+bool ParseScgiHeaders(const std::string& block, ScgiVariables& variables, size_t& contentLength,
+                      std::string& why) {
     variables.clear();
     std::set<std::string> names;
     size_t pos = 0;
@@ -344,7 +354,8 @@ bool ParseScgiHeaders(const std::string& block, ScgiVariables& variables, size_t
         return false;
     }
     const std::string& length = variables[0].second;
-    if (length.empty() || length.size() > 15 || length.find_first_not_of("0123456789") != std::string::npos) {
+    if (length.empty() || length.size() > 15 ||
+        length.find_first_not_of("0123456789") != std::string::npos) {
         why = "bad CONTENT_LENGTH";
         return false;
     }
@@ -360,7 +371,8 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     const char* socketPath = argc == 3 ? argv[2] : nullptr;
     const bool inherited = getenv(kInheritedVariable) != nullptr;
     unsetenv(kInheritedVariable);
-    int listenFd = (socketPath == nullptr || inherited) ? TakeInheritedSocket() : ListenAt(socketPath);
+    int listenFd =
+        (socketPath == nullptr || inherited) ? TakeInheritedSocket() : ListenAt(socketPath);
     if (listenFd < 0) return 1;
     fcntl(listenFd, F_SETFL, fcntl(listenFd, F_GETFL) | O_NONBLOCK);
 
@@ -384,7 +396,8 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     std::unique_ptr<PluginSet> plugins(new PluginSet);
     std::string loadError;
     try {
-        if (!plugins->Load(pluginDirs, loadError) && loadError.empty()) loadError = "unknown failure";
+        if (!plugins->Load(pluginDirs, loadError) && loadError.empty())
+            loadError = "unknown failure";
     } catch (const std::exception& e) {
         loadError = std::string("exception while loading: ") + e.what();
     } catch (...) {
@@ -423,7 +436,8 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
         }
         int conn = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (conn < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                errno != ECONNABORTED) {
                 TAVO_LOG(LOG_ERR, "accept: %m");
             }
             continue;

@@ -15,7 +15,8 @@ using ScgiVariables = std::vector<std::pair<std::string, std::string>>;
 // Parses the header block of an SCGI request (the netstring's payload:
 // NAME NUL VALUE NUL ..., CONTENT_LENGTH first and decimal). False when it
 // is malformed; why then says what is wrong.
-bool ParseScgiHeaders(const std::string& block, ScgiVariables& variables, size_t& contentLength, std::string& why);
+bool ParseScgiHeaders(const std::string& block, ScgiVariables& variables, size_t& contentLength,
+                      std::string& why);
 
 // The most children serving requests at once; the parent accepts no
 // further connection while that many are alive.

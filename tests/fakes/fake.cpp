@@ -1,9 +1,9 @@
 #include "fake.h"
 
+#include <syslog.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <syslog.h>
 
 namespace fake {
 namespace {
@@ -124,4 +124,6 @@ extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
     va_end(ap);
 }
 
-extern "C" void vsyslog(int priority, const char* format, va_list ap) { CaptureLog(priority, format, ap); }
+extern "C" void vsyslog(int priority, const char* format, va_list ap) {
+    CaptureLog(priority, format, ap);
+}

@@ -50,14 +50,14 @@ void RecordArg(const std::string& name, const std::string& arg);
 
 // A fake quarantine volume.
 struct FakeVolume {
-    std::string name;                 // the string AVQuarantineAllBaseEnum lists
-    std::string volumePath;           // szVolumePath
+    std::string name;        // the string AVQuarantineAllBaseEnum lists
+    std::string volumePath;  // szVolumePath
     std::vector<QUARANTINE_FILE> items;
     std::string shareName = "share";
-    bool getFails = false;            // AVQuarantineGet fails
-    bool connectFails = false;        // AVQuarantineConnect fails
-    bool readFails = false;           // AVQuarantineDBReadFrom fails
-    bool shareFails = false;          // AVQuarantineGetExtShareNameByMountPath fails
+    bool getFails = false;      // AVQuarantineGet fails
+    bool connectFails = false;  // AVQuarantineConnect fails
+    bool readFails = false;     // AVQuarantineDBReadFrom fails
+    bool shareFails = false;    // AVQuarantineGetExtShareNameByMountPath fails
     std::map<std::string, QUARANTINE_ERROR> refusals;  // renamed name -> delete/restore result
 };
 QUARANTINE_FILE MakeItem(const std::string& originalPath, const std::string& renamedName,
@@ -75,22 +75,22 @@ struct World {
     // Quarantine.
     std::vector<FakeVolume> volumes;
     int quarantineCount = 0;
-    int gadgetCount = -1;                   // executeGadgeUpdate argument
+    int gadgetCount = -1;                     // executeGadgeUpdate argument
     std::vector<FAILED_QITEM_LIST> failList;  // handed over by delete-all / restore-all
-    bool failListOnError = false;           // hand the list over also when the call fails
+    bool failListOnError = false;             // hand the list over also when the call fails
     int restoreAllAddWhitelist = -1;
-    int liveQConns = 0;                     // AVQuarantineConnect minus AVQuarantineClose
+    int liveQConns = 0;  // AVQuarantineConnect minus AVQuarantineClose
     int liveFailLists = 0;
-    int liveSzLists = 0;                    // QLIBCSzListAlloc minus QLIBCSzListFree
+    int liveSzLists = 0;  // QLIBCSzListAlloc minus QLIBCSzListFree
     // Lists and configuration.
     std::vector<std::string> whiteList;
     std::vector<std::string> extensionList;
-    std::vector<int> nullListPositions;     // QLIBCSzListGet answers NULL here
+    std::vector<int> nullListPositions;  // QLIBCSzListGet answers NULL here
     int extensionAddResult = 1;
     TAVOAV_CONF config{};
     // Databases.
-    std::vector<std::string> sql;           // statements run, in order
-    std::vector<FakeRows> results;          // handed out in order by Execute/SelectLimit
+    std::vector<std::string> sql;                   // statements run, in order
+    std::vector<FakeRows> results;                  // handed out in order by Execute/SelectLimit
     std::vector<std::pair<int, int>> selectLimits;  // (limit, offset) of TAVODBSelectLimit
     int liveDBConns = 0;
     int liveDBResults = 0;
@@ -106,10 +106,10 @@ struct World {
     int forkNoWaitResult = 1;
     int forkResult = 4242;
     std::string fileListPath = "/var/packages/AntiVirus-Zentrel/target/tmp/filelist.test";
-    std::vector<std::string> fileListPaths;   // paths written by AVTransSZListToFileList
+    std::vector<std::string> fileListPaths;          // paths written by AVTransSZListToFileList
     std::vector<std::vector<std::string>> execArgs;  // argument vectors given to QLIBCExec
     std::map<std::string, std::map<std::string, std::string>> keyValues;  // file -> key -> value
-    int sleepSeconds = 0;                     // total of sleep() calls
+    int sleepSeconds = 0;                                                 // total of sleep() calls
     // Extra behaviour hooks, set by tests that need them.
     std::function<void()> onExit;
 };

@@ -12,7 +12,7 @@ struct _tag_DBConnect {
 
 struct _tag_DBResult {
     fake::FakeRows rows;
-    size_t next = 0;   // index of the row the next fetch returns
+    size_t next = 0;  // index of the row the next fetch returns
     bool fetched = false;
 };
 

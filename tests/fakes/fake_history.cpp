@@ -81,7 +81,8 @@ int AVHistoryList(int start, int limit, AVHIST_RUN** prgRuns, int* pnRuns, int64
     return 0;
 }
 
-int AVHistoryGet(int64_t runId, AVHIST_RUN** ppRun, AVHIST_DETECTION** prgDetections, int* pnDetections) {
+int AVHistoryGet(int64_t runId, AVHIST_RUN** ppRun, AVHIST_DETECTION** prgDetections,
+                 int* pnDetections) {
     fake::HW().gets.push_back(runId);
     *ppRun = nullptr;
     *prgDetections = nullptr;
@@ -94,7 +95,8 @@ int AVHistoryGet(int64_t runId, AVHIST_RUN** ppRun, AVHIST_DETECTION** prgDetect
         Fill(*ppRun, run);
         ++fake::HW().liveRuns;
         if (!run.detections.empty()) {
-            *prgDetections = static_cast<AVHIST_DETECTION*>(calloc(run.detections.size(), sizeof(AVHIST_DETECTION)));
+            *prgDetections = static_cast<AVHIST_DETECTION*>(
+                calloc(run.detections.size(), sizeof(AVHIST_DETECTION)));
             for (size_t i = 0; i < run.detections.size(); ++i) {
                 (*prgDetections)[i] = {Dup(run.detections[i].path), Dup(run.detections[i].threat),
                                        Dup(run.detections[i].action)};
@@ -112,8 +114,8 @@ void AVHistoryRunsFree(AVHIST_RUN* rgRuns, int nRuns) {
     if (!rgRuns) return;
     for (int i = 0; i < nRuns; ++i) {
         AVHIST_RUN& run = rgRuns[i];
-        for (char* sz : {run.szKind, run.szStartedBy, run.szStartTime, run.szEndTime, run.szOutcome, run.szStoppedBy,
-                         run.szReason, run.szDefinitionsVersion})
+        for (char* sz : {run.szKind, run.szStartedBy, run.szStartTime, run.szEndTime, run.szOutcome,
+                         run.szStoppedBy, run.szReason, run.szDefinitionsVersion})
             free(sz);
         for (int j = 0; j < run.nTargets; ++j) free(run.rgszTargets[j]);
         free(run.rgszTargets);
@@ -134,7 +136,8 @@ void AVHistoryDetectionsFree(AVHIST_DETECTION* rgDetections, int nDetections) {
     --fake::HW().liveDetections;
 }
 
-int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* pnItems, int64_t* pTotal) {
+int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* pnItems,
+                     int64_t* pTotal) {
     fake::HW().pages.emplace_back(start, limit);
     *prgItems = nullptr;
     *pnItems = 0;
@@ -145,9 +148,11 @@ int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* p
     auto [first, last] = Page(items, start, limit);
     *pTotal = static_cast<int64_t>(items.size());
     if (last > first) {
-        *prgItems = static_cast<AVHIST_FAILED_MOVE*>(calloc(last - first, sizeof(AVHIST_FAILED_MOVE)));
+        *prgItems =
+            static_cast<AVHIST_FAILED_MOVE*>(calloc(last - first, sizeof(AVHIST_FAILED_MOVE)));
         for (size_t i = first; i < last; ++i)
-            (*prgItems)[i - first] = {Dup(items[i].path), Dup(items[i].threat), Dup(items[i].time), Dup(items[i].reason)};
+            (*prgItems)[i - first] = {Dup(items[i].path), Dup(items[i].threat), Dup(items[i].time),
+                                      Dup(items[i].reason)};
         *pnItems = static_cast<int>(last - first);
         ++fake::HW().liveFailedMoves;
     }
@@ -171,7 +176,8 @@ int AVSetScanArchives(BOOL blScanArchives) {
     int result = fake::Call("AVSetScanArchives", 0);
     if (result == 0) {
         fake::W().config.blScanArchives = blScanArchives;
-        fake::HW().sets.push_back("scanArchives=" + std::to_string(static_cast<int>(blScanArchives)));
+        fake::HW().sets.push_back("scanArchives=" +
+                                  std::to_string(static_cast<int>(blScanArchives)));
     }
     return result;
 }

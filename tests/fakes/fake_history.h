@@ -21,7 +21,8 @@ struct FakeRun {
     int64_t id = 0;
     std::string kind = "full";
     std::vector<std::string> targets;
-    std::string startedBy = "local", startTime = "2026-12-01 10:00:00", endTime = "2026-12-01 10:05:00";
+    std::string startedBy = "local", startTime = "2026-12-01 10:00:00",
+                endTime = "2026-12-01 10:05:00";
     std::string outcome = "completed", stoppedBy, reason, definitionsVersion = "27000";
     AVHIST_COUNTERS counters{};
     std::vector<FakeDetection> detections;
@@ -35,16 +36,16 @@ struct FakeFailedMove {
 TAVOAV_UPDATE_SOURCE FactorySource();
 
 struct HistoryWorld {
-    std::vector<FakeRun> runs;        // newest first, as listed
+    std::vector<FakeRun> runs;  // newest first, as listed
     std::vector<FakeFailedMove> failedMoves;
     int scanWorkers = 0;
     std::vector<std::pair<int, int>> pages;  // (start, limit) of every list call
     std::vector<int64_t> gets;               // ids asked for
-    std::vector<std::string> sets;           // "scanArchives=1", "maxFileSizeMB=200", "scanWorkers=4"
+    std::vector<std::string> sets;  // "scanArchives=1", "maxFileSizeMB=200", "scanWorkers=4"
     TAVOAV_UPDATE_SOURCE updateSource = FactorySource();  // what AVUpdateSourceGet answers
     std::vector<TAVOAV_UPDATE_SOURCE> sourceSets;         // what AVUpdateSourceSet was given
     TAVOAV_UPDATE_FACTS updateFacts{};
-    int liveRuns = 0;                        // runs handed out minus freed
+    int liveRuns = 0;  // runs handed out minus freed
     int liveDetections = 0;
     int liveFailedMoves = 0;
 };

@@ -85,11 +85,11 @@ int AVButtonStatusGet(BUTTON_STATUS* pStatus) {
     return result;
 }
 
-#define FAKE_BUTTON(fn, field, value)              \
-    int fn(void) {                                 \
-        int result = fake::Call(#fn, 0);           \
+#define FAKE_BUTTON(fn, field, value)                          \
+    int fn(void) {                                             \
+        int result = fake::Call(#fn, 0);                       \
         if (result == 0) fake::W().buttonStatus.field = value; \
-        return result;                             \
+        return result;                                         \
     }
 FAKE_BUTTON(AVButtonSetPausePressed, isPaused, TRUE)
 FAKE_BUTTON(AVButtonResetPausePressed, isPaused, FALSE)
@@ -217,7 +217,8 @@ int AVQuarantineGet(const char* szVolume, QUARANTINE_PATH* pPath) {
     if (result != 0 || !v || v->getFails) return result != 0 ? result : -1;
     memset(pPath, 0, sizeof *pPath);
     snprintf(pPath->szVolumePath, sizeof pPath->szVolumePath, "%s", v->volumePath.c_str());
-    snprintf(pPath->szDBPath, sizeof pPath->szDBPath, "%s/@quarantine/quarantine.db", v->volumePath.c_str());
+    snprintf(pPath->szDBPath, sizeof pPath->szDBPath, "%s/@quarantine/quarantine.db",
+             v->volumePath.c_str());
     snprintf(pPath->szDirPath, sizeof pPath->szDirPath, "%s/@quarantine", v->volumePath.c_str());
     return 0;
 }
@@ -280,11 +281,13 @@ static QUARANTINE_ERROR RemoveItem(const char* fn, QUARANTINE_CONN* pConn, const
     return AVQ_ERR_DBOP_FAIL;
 }
 
-QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
+QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRenamedName,
+                                        size_t cbName) {
     return RemoveItem("AVQuarantineDeleteFile", pConn, szRenamedName, cbName);
 }
 
-QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
+QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szRenamedName,
+                                         size_t cbName) {
     return RemoveItem("AVQuarantineRestoreFile", pConn, szRenamedName, cbName);
 }
 
@@ -301,7 +304,8 @@ int AVQuarantineRestoreAllFiles(BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailL
     return result;
 }
 
-int AVQuarantineGetExtShareNameByMountPath(const char* szVolumePath, char* szShare, size_t cbShare) {
+int AVQuarantineGetExtShareNameByMountPath(const char* szVolumePath, char* szShare,
+                                           size_t cbShare) {
     fake::RecordArg("AVQuarantineGetExtShareNameByMountPath", szVolumePath);
     int result = fake::Call("AVQuarantineGetExtShareNameByMountPath", 0);
     fake::FakeVolume* v = FindVolume(szVolumePath);

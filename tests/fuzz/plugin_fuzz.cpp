@@ -17,10 +17,8 @@ bool IsSystemCode(int code) {
     case TAVO::WEBAPI_ERR_NO_SUCH_METHOD:
     case TAVO::WEBAPI_ERR_NO_REQUIRED_PARAM:
     case TAVO::WEBAPI_ERR_INTERNAL_ERROR:
-    case TAVO::WEBAPI_ERR_REQUEST_PARAMETER_INVALID:
-        return true;
-    default:
-        return false;
+    case TAVO::WEBAPI_ERR_REQUEST_PARAMETER_INVALID: return true;
+    default: return false;
     }
 }
 
@@ -55,7 +53,8 @@ bool ParseInput(const Target& target, const char* text, size_t length, Json::Val
     Json::Value value;
     std::string errors;
     try {
-        if (!reader->parse(text, text + length, &value, &errors)) value = Json::Value(std::string(text, length));
+        if (!reader->parse(text, text + length, &value, &errors))
+            value = Json::Value(std::string(text, length));
     } catch (const Json::Exception&) {
         return false;
     }
@@ -106,7 +105,8 @@ int RunOne(const Target& target, const uint8_t* data, size_t size) {
         TAVO::APIResponse taskResp;
         const char* method = entry.szMethod;
         taskResp.SetAnswerObserver([method](const TAVO::APIResponse& answer) {
-            if (!IsSystemCode(answer.ErrorCode())) Fail("unexpected code from the task", method, answer.ErrorCode());
+            if (!IsSystemCode(answer.ErrorCode()))
+                Fail("unexpected code from the task", method, answer.ErrorCode());
         });
         task(&req, &taskResp, nullptr);
         if (!taskResp.Answered()) Fail("task never answered", method, 0);
@@ -120,7 +120,8 @@ void SetUpRichWorld() {
     fake::FakeVolume one;
     one.name = "/volume1";
     one.volumePath = "/volume1";
-    one.items = {fake::MakeItem("/share/a.exe", "q0001"), fake::MakeItem("/share/dir/b.com", "q0002")};
+    one.items = {fake::MakeItem("/share/a.exe", "q0001"),
+                 fake::MakeItem("/share/dir/b.com", "q0002")};
     fake::FakeVolume two;
     two.name = "/volume2";
     two.volumePath = "/volume2";
@@ -132,13 +133,14 @@ void SetUpRichWorld() {
     w.extensionList = {"exe", "com"};
     w.engineStatus.mvFailedCnt = 1;
     // One row set answers every column any handler fetches.
-    fake::FakeRows rows{{"id", "class", "module", "eventText", "logTime", "TOTAL", "count", "activated",
-                         "time", "type", "target"},
-                        {{"1", "info", "scan", "event", "2026-12-01 10:00:00", "2", "2", "1", "0 3 * * *",
-                          "0", "/volume1"},
-                         // A file name with a line break and control bytes in an event.
-                         {"2", "warn", "update", "other /volume1/a\r\n  9 info     scan     forged\t\x1b\x7f",
-                          "2026-12-01 11:00:00", "2", "2", "0", "5 4 * * 1", "1", "/volume2"}}};
+    fake::FakeRows rows{
+        {"id", "class", "module", "eventText", "logTime", "TOTAL", "count", "activated", "time",
+         "type", "target"},
+        {{"1", "info", "scan", "event", "2026-12-01 10:00:00", "2", "2", "1", "0 3 * * *", "0",
+          "/volume1"},
+         // A file name with a line break and control bytes in an event.
+         {"2", "warn", "update", "other /volume1/a\r\n  9 info     scan     forged\t\x1b\x7f",
+          "2026-12-01 11:00:00", "2", "2", "0", "5 4 * * 1", "1", "/volume2"}}};
     w.results = {rows, rows, rows, rows};
 }
 

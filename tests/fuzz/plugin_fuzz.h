@@ -19,9 +19,9 @@
 namespace fuzz {
 
 struct Target {
-    const TAVO::API_TABLE* table;          // ends with a null entry
-    std::vector<std::string> paramNames;   // every parameter the handlers read
-    void (*setUpWorld)();                  // fills fake::W() after fake::Reset()
+    const TAVO::API_TABLE* table;         // ends with a null entry
+    std::vector<std::string> paramNames;  // every parameter the handlers read
+    void (*setUpWorld)();                 // fills fake::W() after fake::Reset()
 };
 
 // Runs one input; aborts (a crash for libFuzzer) when an answer carries a

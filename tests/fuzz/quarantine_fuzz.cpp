@@ -5,6 +5,9 @@
 extern "C" TAVO::API_TABLE* GetAPITable(void);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzz::Target target{GetAPITable(), {"start", "limit", "volumes", "deleteNames", "restoreNames", "task_id", "addToWhiteList"}, fuzz::SetUpRichWorld};
+    static const fuzz::Target target{
+        GetAPITable(),
+        {"start", "limit", "volumes", "deleteNames", "restoreNames", "task_id", "addToWhiteList"},
+        fuzz::SetUpRichWorld};
     return fuzz::RunOne(target, data, size);
 }

@@ -44,19 +44,23 @@ bool HoldsNul(const Json::Value& value) {
 
 // What every accepted value must be: within the depth limit, no NUL, and
 // text that is no JSON comes back as itself.
-void CheckValue(const std::string& text, bool accepted, const Json::Value& value, const std::string& why) {
+void CheckValue(const std::string& text, bool accepted, const Json::Value& value,
+                const std::string& why) {
     if (!accepted) {
         if (why.empty()) Fail("refused without a reason");
         if (!value.isNull()) Fail("refused value is not null");
         return;
     }
     if (Depth(value) > kMaxParamDepth) Fail("value nested past the limit");
-    if (HoldsNul(value) && !(value.isString() && value.asString() == text)) Fail("JSON value holds NUL");
+    if (HoldsNul(value) && !(value.isString() && value.asString() == text))
+        Fail("JSON value holds NUL");
 }
 
 void CheckCall(const ParsedCall& call) {
-    if (call.errorCode != 0 && call.errorCode != TAVO::WEBAPI_ERR_BAD_REQUEST) Fail("unexpected code");
-    if (call.errorCode == 0 && (call.api.empty() || call.method.empty())) Fail("accepted without api or method");
+    if (call.errorCode != 0 && call.errorCode != TAVO::WEBAPI_ERR_BAD_REQUEST)
+        Fail("unexpected code");
+    if (call.errorCode == 0 && (call.api.empty() || call.method.empty()))
+        Fail("accepted without api or method");
     const std::string language = call.request.GetUILanguage();
     if (language != "en" && !IsLanguageTag(language)) Fail("language is no tag");
     if (!call.request.Params().isObject()) Fail("parameters are no object");
@@ -101,23 +105,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     case 4: {
         if (text.size() < 2) break;
-        const size_t levels = (static_cast<uint8_t>(text[0]) << 8 | static_cast<uint8_t>(text[1])) % 4096;
-        const std::string value = std::string(levels, '[') + text.substr(2) + std::string(levels, ']');
+        const size_t levels =
+            (static_cast<uint8_t>(text[0]) << 8 | static_cast<uint8_t>(text[1])) % 4096;
+        const std::string value =
+            std::string(levels, '[') + text.substr(2) + std::string(levels, ']');
         Json::Value parsed;
         std::string why;
         CheckValue(value, ParseParamValue(value, parsed, why), parsed, why);
-        const ParsedCall call = ParseCall({{"api", "A"}, {"version", "1"}, {"method", "m"}, {"p", value}}, "");
+        const ParsedCall call =
+            ParseCall({{"api", "A"}, {"version", "1"}, {"method", "m"}, {"p", value}}, "");
         CheckCall(call);
         break;
     }
     default: {
         const size_t newline = text.find('\n');
-        const std::string acceptLanguage = newline == std::string::npos ? "" : text.substr(0, newline);
+        const std::string acceptLanguage =
+            newline == std::string::npos ? "" : text.substr(0, newline);
         const std::string query = newline == std::string::npos ? text : text.substr(newline + 1);
         FieldList fields;
         if (ParseUrlEncoded(query, fields)) {
             for (const Field& field : fields)
-                if (field.first.find('\0') != std::string::npos || field.second.find('\0') != std::string::npos)
+                if (field.first.find('\0') != std::string::npos ||
+                    field.second.find('\0') != std::string::npos)
                     Fail("field holds NUL");
             CheckCall(ParseCall(fields, acceptLanguage));
         }

@@ -8,6 +8,10 @@ extern "C" TAVO::API_TABLE* GetAPITable(void);
 extern "C" unsigned int sleep(unsigned int) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzz::Target target{GetAPITable(), {"config", "start", "limit", "extension", "extensionToBeDelete", "listToBeAdd", "volumes", "whiteList", "listToBeDelete", "scanJobArray"}, fuzz::SetUpRichWorld};
+    static const fuzz::Target target{
+        GetAPITable(),
+        {"config", "start", "limit", "extension", "extensionToBeDelete", "listToBeAdd", "volumes",
+         "whiteList", "listToBeDelete", "scanJobArray"},
+        fuzz::SetUpRichWorld};
     return fuzz::RunOne(target, data, size);
 }

@@ -53,8 +53,8 @@ class CrashSafety : public TempRootTest {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
-        for (const char* dir : {"/var/packages/AntiVirus-Zentrel/target/etc", "/var/packages/AntiVirus-Zentrel/target/tmp",
-                                "/etc", "/volume1"})
+        for (const char* dir : {"/var/packages/AntiVirus-Zentrel/target/etc",
+                                "/var/packages/AntiVirus-Zentrel/target/tmp", "/etc", "/volume1"})
             std::filesystem::create_directories(root_ + dir);
         seed_ = static_cast<unsigned>(time(nullptr));
         RecordProperty("seed", static_cast<int>(seed_));
@@ -90,7 +90,8 @@ protected:
 
 TEST_F(CrashSafety, WhiteListAndExtensionListFiles) {
     const std::string whiteFile = Real(TAVOAV_WHITELIST_FILE);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(AVWhiteListAdd(("/volume1/share/kept-" + std::to_string(i)).c_str()), 0);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(AVWhiteListAdd(("/volume1/share/kept-" + std::to_string(i)).c_str()), 0);
     const std::string before = ReadFile(whiteFile);
     const std::vector<std::string> beforeEntries = Entries(AVWhiteListGet);
     ASSERT_EQ(beforeEntries.size(), 40u);
@@ -183,9 +184,7 @@ void SaveSchedule(const char* szTriggerTime, const char* szScanType) {
 
 TEST_F(CrashSafety, ScheduleAndCrontab) {
     const std::string crontab = Real("/etc/crontab");
-    {
-        std::ofstream(crontab) << "SHELL=/bin/sh\n17 * * * * root run-parts /etc/cron.hourly\n";
-    }
+    { std::ofstream(crontab) << "SHELL=/bin/sh\n17 * * * * root run-parts /etc/cron.hourly\n"; }
     const std::string initial = ReadFile(crontab);
     SaveSchedule("0 3 * * 1", "full");
     const std::string first = ReadFile(crontab);
@@ -205,7 +204,8 @@ TEST_F(CrashSafety, ScheduleAndCrontab) {
             DBConnect* conn = nullptr;
             ASSERT_EQ(AVScheduleDBConnect(&conn), 0);
             DBResult* result = nullptr;
-            ASSERT_EQ(TAVODBExecute(conn, "SELECT count(*) AS n FROM schedule", &result), 0) << "schedule unreadable";
+            ASSERT_EQ(TAVODBExecute(conn, "SELECT count(*) AS n FROM schedule", &result), 0)
+                << "schedule unreadable";
             TAVODBFreeResult(result);
             AVScheduleDBClose(conn);
         });
@@ -233,7 +233,8 @@ TEST_F(CrashSafety, EngineState) {
         },
         [&](int) {
             const std::string now = ReadFile(stateFile);
-            ASSERT_TRUE(now == first || now == second) << "damaged engine state (" << now.size() << " bytes)";
+            ASSERT_TRUE(now == first || now == second)
+                << "damaged engine state (" << now.size() << " bytes)";
             TAVOAV_ENGINE_STATE state{};
             ASSERT_EQ(AVEngStateRead(&state), 0);
             ASSERT_TRUE(state.gadgetQuarantineCount == 1 || state.gadgetQuarantineCount == 2);
@@ -241,12 +242,14 @@ TEST_F(CrashSafety, EngineState) {
 }
 
 // Every item a store lists: (renamed name, original path).
-std::set<std::pair<std::string, std::string>> StoreItems(const QUARANTINE_PATH& qpath, bool* pblOk) {
+std::set<std::pair<std::string, std::string>> StoreItems(const QUARANTINE_PATH& qpath,
+                                                         bool* pblOk) {
     QUARANTINE_FILE* files = nullptr;
     int count = 0;
     std::set<std::pair<std::string, std::string>> out;
     *pblOk = AVQuarantineDBReadFrom(&qpath, &files, &count) == 0;
-    for (int i = 0; *pblOk && i < count; ++i) out.insert({files[i].szRenamedName, files[i].szOriginalPath});
+    for (int i = 0; *pblOk && i < count; ++i)
+        out.insert({files[i].szRenamedName, files[i].szOriginalPath});
     free(files);
     return out;
 }
@@ -270,19 +273,19 @@ TEST_F(CrashSafety, QuarantineStore) {
             // Deletes what an earlier writer left, then quarantines the file anew.
             QUARANTINE_PATH path{};
             QUARANTINE_CONN* conn = nullptr;
-            if (AVQuarantineGet("/volume1", &path) != 0 || AVQuarantineConnect(&path, &conn) != 0) return;
+            if (AVQuarantineGet("/volume1", &path) != 0 || AVQuarantineConnect(&path, &conn) != 0)
+                return;
             QUARANTINE_FILE* files = nullptr;
             int count = 0;
             if (AVQuarantineDBReadFrom(&path, &files, &count) == 0) {
                 for (int i = 0; i < count; ++i)
                     if (std::string(files[i].szOriginalPath) == "/toggled.exe")
-                        AVQuarantineDeleteFile(conn, files[i].szRenamedName, strlen(files[i].szRenamedName));
+                        AVQuarantineDeleteFile(conn, files[i].szRenamedName,
+                                               strlen(files[i].szRenamedName));
             }
             free(files);
             AVQuarantineClose(&conn);
-            {
-                std::ofstream(toggled) << "toggled content";
-            }
+            { std::ofstream(toggled) << "toggled content"; }
             AVQuarantinePutFile("/volume1/toggled.exe", "Eicar-Test");
         },
         [&](int) {
@@ -297,7 +300,8 @@ TEST_F(CrashSafety, QuarantineStore) {
             }();
             // Every listed item still has its stored file.
             for (const auto& item : items)
-                ASSERT_TRUE(std::filesystem::exists(storeDir + "/" + item.first)) << "item without file: " << item.first;
+                ASSERT_TRUE(std::filesystem::exists(storeDir + "/" + item.first))
+                    << "item without file: " << item.first;
         },
         20000);
 }
@@ -321,9 +325,7 @@ TEST_F(CrashSafety, QuarantinePutNeverLosesAFile) {
         [&] {
             const int n = *pCreated;
             const std::string name = "/p-" + std::to_string(n) + ".exe";
-            {
-                std::ofstream(volume + name) << "content " << n;
-            }
+            { std::ofstream(volume + name) << "content " << n; }
             *pCreated = n + 1;
             AVQuarantinePutFile(("/volume1" + name).c_str(), "Eicar-Test");
         },

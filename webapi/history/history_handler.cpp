@@ -89,7 +89,8 @@ Json::Value RunObject(const AVHIST_RUN& run) {
 std::string DateText(time_t when) {
     char szDate[32] = "";
     struct tm local {};
-    if (when == 0 || !localtime_r(&when, &local) || strftime(szDate, sizeof szDate, "%Y-%m-%d %H:%M:%S", &local) == 0)
+    if (when == 0 || !localtime_r(&when, &local) ||
+        strftime(szDate, sizeof szDate, "%Y-%m-%d %H:%M:%S", &local) == 0)
         return "";
     return szDate;
 }
@@ -115,7 +116,8 @@ bool JoinUrls(const Json::Value& jUrls, std::string& urls, bool& blWrongType) {
             return false;
         }
         const std::string url = jUrl.asString();
-        if (url.empty() || url.find_first_of(std::string(" \0", 2)) != std::string::npos) return false;
+        if (url.empty() || url.find_first_of(std::string(" \0", 2)) != std::string::npos)
+            return false;
         if (!urls.empty()) urls += ' ';
         urls += url;
     }
@@ -207,7 +209,8 @@ void HistoryHandler::Get() const {
 
     iResult = AVHistoryGet(jParams["id"].asInt64(), &pRun, &rgDetections, &nDetections);
     if (iResult == 1) {
-        TAVO_LOG(TAVO_LOG_ERR, "no such run: %lld", static_cast<long long>(jParams["id"].asInt64()));
+        TAVO_LOG(TAVO_LOG_ERR, "no such run: %lld",
+                 static_cast<long long>(jParams["id"].asInt64()));
         errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
         goto END;
     }
@@ -322,7 +325,8 @@ void HistoryHandler::EngineGet() const {
     engineInfo.szDefVersion[sizeof(engineInfo.szDefVersion) - 1] = '\0';
     jRetObj["engineVersion"] = engineInfo.szEngineVersion;
     jRetObj["definitionsVersion"] = iInfoResult == OKAY ? engineInfo.szDefVersion : "";
-    jRetObj["signatureCount"] = static_cast<Json::Int64>(iInfoResult == OKAY ? engineInfo.defSignatureCount : 0);
+    jRetObj["signatureCount"] =
+        static_cast<Json::Int64>(iInfoResult == OKAY ? engineInfo.defSignatureCount : 0);
     jRetObj["definitionsDate"] = iInfoResult == OKAY ? DateText(engineInfo.lastUpdateDate) : "";
     jRetObj["scanArchives"] = config.blScanArchives != FALSE;
     jRetObj["maxFileSizeMB"] = config.iMaxFileSizeMB;
@@ -331,7 +335,8 @@ void HistoryHandler::EngineGet() const {
     // installed a new set, and the last one that failed with its reason.
     jLastUpdate["time"] = DateText(static_cast<time_t>(facts.lastCheckTime));
     jLastUpdate["result"] = facts.szLastResult;
-    jLastUpdate["reason"] = strcmp(facts.szLastResult, "failed") == 0 ? facts.szLastFailureReason : "";
+    jLastUpdate["reason"] =
+        strcmp(facts.szLastResult, "failed") == 0 ? facts.szLastFailureReason : "";
     jRetObj["lastUpdate"] = jLastUpdate;
     jLastSuccess["time"] = DateText(static_cast<time_t>(facts.lastSuccessTime));
     jRetObj["lastSuccessfulUpdate"] = jLastSuccess;
@@ -367,8 +372,9 @@ void HistoryHandler::EngineSet() const {
         goto END;
     }
     // Every value is checked before anything is changed.
-    if (blMaxSize && (!FitsInt32(jParams["maxFileSizeMB"]) || jParams["maxFileSizeMB"].asInt() < 1 ||
-                      jParams["maxFileSizeMB"].asInt() > I_MAX_FILE_SIZE_MB)) {
+    if (blMaxSize &&
+        (!FitsInt32(jParams["maxFileSizeMB"]) || jParams["maxFileSizeMB"].asInt() < 1 ||
+         jParams["maxFileSizeMB"].asInt() > I_MAX_FILE_SIZE_MB)) {
         TAVO_LOG(TAVO_LOG_ERR, "maxFileSizeMB out of range");
         errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
         goto END;
@@ -462,17 +468,20 @@ void HistoryHandler::UpdateSourceSet() const {
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
         goto END;
     }
-    for (const ParamRule& rule : rgUpdateSourceSetParams) blAny = blAny || jParams.isMember(rule.szName);
+    for (const ParamRule& rule : rgUpdateSourceSetParams)
+        blAny = blAny || jParams.isMember(rule.szName);
     if (!blAny) {
         TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
-                 "source, mirrorDir, urls, databaseMirror, privateMirror, officialDatabases, proxy, intervalHours "
+                 "source, mirrorDir, urls, databaseMirror, privateMirror, officialDatabases, "
+                 "proxy, intervalHours "
                  "or timeoutSeconds");
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
         errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
         goto END;
     }
     if (jParams.isMember("urls") && !JoinUrls(jParams["urls"], urls, blWrongType) && blWrongType) {
-        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.", "urls");
+        TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
+                 "urls");
         TAVO_LOG(TAVO_LOG_ERR, "Bad parameters");
         errCode = WEBAPI_ERR_NO_REQUIRED_PARAM;
         goto END;
@@ -481,25 +490,31 @@ void HistoryHandler::UpdateSourceSet() const {
     // The values given over the stored ones (the factory values where the
     // stored ones cannot be read: the values given may be what mends them).
     AVUpdateSourceGet(&source);
-    if ((jParams.isMember("source") && !CopyText(jParams["source"], source.szSource, sizeof(source.szSource))) ||
+    if ((jParams.isMember("source") &&
+         !CopyText(jParams["source"], source.szSource, sizeof(source.szSource))) ||
         (jParams.isMember("mirrorDir") &&
          !CopyText(jParams["mirrorDir"], source.szMirrorDir, sizeof(source.szMirrorDir))) ||
         (jParams.isMember("urls") && !JoinUrls(jParams["urls"], urls, blWrongType)) ||
         (jParams.isMember("urls") && !CopyText(urls, source.szUrls, sizeof(source.szUrls))) ||
         (jParams.isMember("databaseMirror") &&
-         !CopyText(jParams["databaseMirror"], source.szDatabaseMirror, sizeof(source.szDatabaseMirror))) ||
+         !CopyText(jParams["databaseMirror"], source.szDatabaseMirror,
+                   sizeof(source.szDatabaseMirror))) ||
         (jParams.isMember("privateMirror") &&
-         !CopyText(jParams["privateMirror"], source.szPrivateMirror, sizeof(source.szPrivateMirror))) ||
-        (jParams.isMember("proxy") && !CopyText(jParams["proxy"], source.szProxy, sizeof(source.szProxy))) ||
+         !CopyText(jParams["privateMirror"], source.szPrivateMirror,
+                   sizeof(source.szPrivateMirror))) ||
+        (jParams.isMember("proxy") &&
+         !CopyText(jParams["proxy"], source.szProxy, sizeof(source.szProxy))) ||
         (jParams.isMember("intervalHours") && !FitsInt32(jParams["intervalHours"])) ||
         (jParams.isMember("timeoutSeconds") && !FitsInt32(jParams["timeoutSeconds"]))) {
         TAVO_LOG(TAVO_LOG_ERR, "invalid update source");
         errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
         goto END;
     }
-    if (jParams.isMember("officialDatabases")) source.blOfficialDatabases = jParams["officialDatabases"].asBool() ? 1 : 0;
+    if (jParams.isMember("officialDatabases"))
+        source.blOfficialDatabases = jParams["officialDatabases"].asBool() ? 1 : 0;
     if (jParams.isMember("intervalHours")) source.intervalHours = jParams["intervalHours"].asInt();
-    if (jParams.isMember("timeoutSeconds")) source.timeoutSeconds = jParams["timeoutSeconds"].asInt();
+    if (jParams.isMember("timeoutSeconds"))
+        source.timeoutSeconds = jParams["timeoutSeconds"].asInt();
 
     // The service checks every value before it stores any.
     iResult = AVUpdateSourceSet(&source);

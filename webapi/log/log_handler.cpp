@@ -29,9 +29,9 @@ const char* const rgNoParamMethods[] = {
 };
 
 const ParamRule rgLoadParams[] = {
-    {"start", JsonType::Integral, true},  {"limit", JsonType::Integral, true},
-    {"sort", JsonType::String, false},    {"dir", JsonType::String, false},
-    {"modules", JsonType::Array, true},   {"categories", JsonType::Array, true},
+    {"start", JsonType::Integral, true}, {"limit", JsonType::Integral, true},
+    {"sort", JsonType::String, false},   {"dir", JsonType::String, false},
+    {"modules", JsonType::Array, true},  {"categories", JsonType::Array, true},
 };
 
 const ParamRule rgDeleteParams[] = {
@@ -50,9 +50,8 @@ const MethodParams rgMethodParams[] = {
 };
 
 // Names SQLite resolves as a column of `report` even between double quotes.
-const char* const rgReportColumnNames[] = {"id", "class", "module", "eventText", "logTime",
-                                           "rowid", "oid", "_rowid_"};
-
+const char* const rgReportColumnNames[] = {"id",      "class", "module", "eventText",
+                                           "logTime", "rowid", "oid",    "_rowid_"};
 
 // A category or module goes between double quotes into a statement. It must
 // stay a string there: no quote that would end it, no NUL that would cut it,
@@ -64,7 +63,8 @@ bool IsSafeQuotedValue(const std::string& value) {
     for (unsigned char c : value) {
         if (c < 0x20 || c == 0x7f || c == '"' || c == '\'' || c == ';') return false;
     }
-    if (value.find("--") != std::string::npos || value.find("/*") != std::string::npos) return false;
+    if (value.find("--") != std::string::npos || value.find("/*") != std::string::npos)
+        return false;
     for (const char* szColumn : rgReportColumnNames) {
         if (strcasecmp(value.c_str(), szColumn) == 0) return false;
     }
@@ -106,8 +106,9 @@ int BuildFilterLists(const Json::Value& jParams, bool blDelete, std::string& cat
     ListCheck listCheck = BuildQuotedList(jParams["categories"], categoryList);
     if (listCheck == ListCheck::Ok) listCheck = BuildQuotedList(jParams["modules"], moduleList);
     if (listCheck == ListCheck::WrongType) {
-        TAVO_LOG(TAVO_LOG_ERR, "%s",
-                 blDelete ? "wrong data type for deleting logs" : "wrong data type for loading logs");
+        TAVO_LOG(
+            TAVO_LOG_ERR, "%s",
+            blDelete ? "wrong data type for deleting logs" : "wrong data type for loading logs");
         return WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
     }
     if (listCheck == ListCheck::UnsafeValue) {
@@ -228,7 +229,8 @@ void LogHandler::Load() const {
     jRetObj["reportArray"] = recordArray;
 
     blQueryFits = FormatStatement(
-        szQueryString, "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (%s) AND module IN (%s)",
+        szQueryString,
+        "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (%s) AND module IN (%s)",
         categoryList.c_str(), moduleList.c_str());
     if (!blQueryFits || TAVODBExecute(dbHandle, szQueryString, &pTotalResult) != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "Failed to exec %s", szQueryString);
@@ -293,7 +295,8 @@ void LogHandler::Delete() const {
                 errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
                 goto END;
             }
-            if (!FormatStatement(szDeleteStatement, "DELETE FROM report WHERE ID=%s;", recordId.c_str()) ||
+            if (!FormatStatement(szDeleteStatement, "DELETE FROM report WHERE ID=%s;",
+                                 recordId.c_str()) ||
                 TAVODBExecute(pDBHandle, szDeleteStatement, nullptr) != 0) {
                 TAVO_LOG(TAVO_LOG_ERR, "error executing SQL command:%s", szDeleteStatement);
                 errCode = WEBAPI_ERR_INTERNAL_ERROR;
@@ -332,7 +335,8 @@ void LogHandler::DeleteAdvanced() const {
         goto END;
     }
 
-    if (!FormatStatement(szDeleteStatement, "DELETE FROM report WHERE class IN (%s) AND module IN (%s);",
+    if (!FormatStatement(szDeleteStatement,
+                         "DELETE FROM report WHERE class IN (%s) AND module IN (%s);",
                          categoryList.c_str(), moduleList.c_str()) ||
         TAVODBExecute(pDBHandle, szDeleteStatement, nullptr) != 0) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to exec '%s' to delete record", szDeleteStatement);
@@ -397,11 +401,14 @@ void LogHandler::Export() const {
         // the columns are padded by the escaped text.
         std::string sLogTime, sEventText, sModule, sClass;
         while (TAVODBFetchRow(pResult, &dbRow) == 0) {
-            const char* szLogTime = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "logTime")), sLogTime);
+            const char* szLogTime =
+                VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "logTime")), sLogTime);
             const char* szEventText =
                 VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "eventText")), sEventText);
-            const char* szModule = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "module")), sModule);
-            const char* szClass = VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "class")), sClass);
+            const char* szModule =
+                VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "module")), sModule);
+            const char* szClass =
+                VisibleText(TextOrEmpty(TAVODBFetchField(pResult, dbRow, "class")), sClass);
             ++iSerialCounter;
             printf("%3d %-8s %-8s %-60s %s\r\n", iSerialCounter, szClass, szModule, szEventText,
                    szLogTime);

@@ -274,12 +274,14 @@ void QuarantineHandler::WorkThroughPairs(bool blRestore) const {
                 continue;
             }
             if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
-                TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s", quarantine.szDBPath);
+                TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s",
+                         quarantine.szDBPath);
                 goto NEXT_ITEM;
             }
-            if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) != 0) {
-                TAVO_LOG(TAVO_LOG_ERR, "failed to get DB entry for renamedName='%s' from DB:%s", szName,
-                         quarantineConn->path.szDBPath);
+            if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) !=
+                0) {
+                TAVO_LOG(TAVO_LOG_ERR, "failed to get DB entry for renamedName='%s' from DB:%s",
+                         szName, quarantineConn->path.szDBPath);
                 goto NEXT_ITEM;
             }
             memset(szSharePath, 0, sizeof szSharePath);
@@ -297,11 +299,11 @@ void QuarantineHandler::WorkThroughPairs(bool blRestore) const {
 
             // Reported item by item in the answer, so only a debug line here.
             if (blRestore) {
-                TAVO_LOG(TAVO_LOG_DEBUG, "error restore file[%s] from quarantine[%s] type:%d", szName,
-                         szVolume, static_cast<int>(errType));
+                TAVO_LOG(TAVO_LOG_DEBUG, "error restore file[%s] from quarantine[%s] type:%d",
+                         szName, szVolume, static_cast<int>(errType));
             } else {
-                TAVO_LOG(TAVO_LOG_DEBUG, "error delete file[%s] from quarantine[%s] type:%d", szName,
-                         szVolume, static_cast<int>(errType));
+                TAVO_LOG(TAVO_LOG_DEBUG, "error delete file[%s] from quarantine[%s] type:%d",
+                         szName, szVolume, static_cast<int>(errType));
             }
             FormFullPath(szFullPath, quarantine.szVolumePath, quarantineFile.szOriginalPath);
             recordArray.append(FailRecord(szFullPath, quarantine.szVolumePath, quarantineFile,
@@ -423,8 +425,10 @@ void QuarantineHandler::RunAllTask(APIRequest* req, APIResponse* resp, bool blRe
     }
     if (blRestore) {
         // The starter ran no CheckParam: the task reads its request itself.
-        if (!req->HasParam("addToWhiteList") || !req->GetParam("addToWhiteList", Json::Value()).isBool()) {
-            TAVO_LOG(TAVO_LOG_ERR, "The required parameter [%s] is not found or its type is incorrect.",
+        if (!req->HasParam("addToWhiteList") ||
+            !req->GetParam("addToWhiteList", Json::Value()).isBool()) {
+            TAVO_LOG(TAVO_LOG_ERR,
+                     "The required parameter [%s] is not found or its type is incorrect.",
                      "addToWhiteList");
             resp->SetError(WEBAPI_ERR_NO_REQUIRED_PARAM, jRetObj);
             return;

@@ -29,7 +29,6 @@ const MethodParams rgMethodParams[] = {
     Method("APIScanStartCustom_v1", rgStartCustomParams),
 };
 
-
 }  // namespace
 
 ScanHandler::ScanHandler(APIRequest* req, APIResponse* resp, const char* method)
@@ -132,7 +131,8 @@ void ScanHandler::StartCustom() const {
     }
     if (iFuncRet != 1) {
         if (QLIBCExec(SZ_SCANNER_PATH, "-f", szFileListFileName, nullptr, nullptr) < 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "Cannot excute %s %s %s", SZ_SCANNER_PATH, "-f", szFileListFileName);
+            TAVO_LOG(TAVO_LOG_ERR, "Cannot excute %s %s %s", SZ_SCANNER_PATH, "-f",
+                     szFileListFileName);
         }
         exit(1);
     }
@@ -145,8 +145,9 @@ END:
     Answer(_resp, errCode, jRetObj);
 }
 
-void ScanHandler::ControlTask(bool blActsOnUpdate, int (*pfnAction)(), const char* szActionFailed,
-                              std::initializer_list<std::pair<int (*)(), const char*>> rgButtonUpdates) const {
+void ScanHandler::ControlTask(
+    bool blActsOnUpdate, int (*pfnAction)(), const char* szActionFailed,
+    std::initializer_list<std::pair<int (*)(), const char*>> rgButtonUpdates) const {
     int errCode = WEBAPI_ERR_NONE;
     Json::Value jRetObj;
     Json::Value jParams;
@@ -164,7 +165,8 @@ void ScanHandler::ControlTask(bool blActsOnUpdate, int (*pfnAction)(), const cha
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }
-    if (engineStatus.isScanning || (blActsOnUpdate && engineStatus.isUpdating) || engineStatus.isInitializing) {
+    if (engineStatus.isScanning || (blActsOnUpdate && engineStatus.isUpdating) ||
+        engineStatus.isInitializing) {
         if (pfnAction() != 0) {
             TAVO_LOG(TAVO_LOG_ERR, "%s", szActionFailed);
             errCode = WEBAPI_ERR_INTERNAL_ERROR;

@@ -32,8 +32,9 @@ private:
     void StartWithArgument(const char* szArgument) const;
     // Pause, resume and stop: the service action when a task runs (also an
     // update when blActsOnUpdate), then each button update in order.
-    void ControlTask(bool blActsOnUpdate, int (*pfnAction)(), const char* szActionFailed,
-                     std::initializer_list<std::pair<int (*)(), const char*>> rgButtonUpdates) const;
+    void ControlTask(
+        bool blActsOnUpdate, int (*pfnAction)(), const char* szActionFailed,
+        std::initializer_list<std::pair<int (*)(), const char*>> rgButtonUpdates) const;
 
     APIRequest* _req;
     APIResponse* _resp;

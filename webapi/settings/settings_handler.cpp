@@ -31,7 +31,8 @@ const char* const rgNoParamMethods[] = {
 };
 
 const ParamRule rgConfigSetParams[] = {{"config", JsonType::Object, true}};
-const ParamRule rgPageParams[] = {{"start", JsonType::Integral, true}, {"limit", JsonType::Integral, true}};
+const ParamRule rgPageParams[] = {{"start", JsonType::Integral, true},
+                                  {"limit", JsonType::Integral, true}};
 const ParamRule rgFileExtAddParams[] = {{"extension", JsonType::String, true}};
 const ParamRule rgFileExtDeleteParams[] = {{"extensionToBeDelete", JsonType::Array, true}};
 const ParamRule rgWhiteListAddParams[] = {{"listToBeAdd", JsonType::Array, true}};
@@ -53,7 +54,6 @@ const MethodParams rgMethodParams[] = {
     Method("APIWhiteListDelete_v1", rgWhiteListDeleteParams),
     Method("APIScheduleSave_v1", rgScheduleSaveParams),
 };
-
 
 Json::Value LongLongText(int64_t value) {
     char szBuf[128];
@@ -151,12 +151,13 @@ void SettingsHandler::GeneralGetSysInfo() const {
         jRetObj["sysStatus"] = "secure";
     }
     // The low 32 bits, as the front end has always received them.
-    jRetObj["procFailCount"] =
-        static_cast<Json::Int>(static_cast<int32_t>(static_cast<uint32_t>(engineStatus.mvFailedCnt)));
+    jRetObj["procFailCount"] = static_cast<Json::Int>(
+        static_cast<int32_t>(static_cast<uint32_t>(engineStatus.mvFailedCnt)));
     scan["scanned"] = LongLongText(engineStatus.scannedFileCnt);
     // Wrapping difference: the counters come from outside and may be extreme.
-    scan["processed"] = LongLongText(static_cast<int64_t>(static_cast<uint64_t>(engineStatus.infectedFileCnt) -
-                                                          static_cast<uint64_t>(engineStatus.processFailedCnt)));
+    scan["processed"] =
+        LongLongText(static_cast<int64_t>(static_cast<uint64_t>(engineStatus.infectedFileCnt) -
+                                          static_cast<uint64_t>(engineStatus.processFailedCnt)));
     scan["failed"] = LongLongText(engineStatus.processFailedCnt);
     jRetObj["scan"] = scan;
     jRetObj["downloadSizeTotal"] = LongLongText(engineStatus.downloadSizeTotal);
@@ -183,7 +184,8 @@ void SettingsHandler::GeneralGetSysInfo() const {
     }
 
     {
-        const struct tm* pTm = engineInfo.lastUpdateDate != 0 ? localtime(&engineInfo.lastUpdateDate) : nullptr;
+        const struct tm* pTm =
+            engineInfo.lastUpdateDate != 0 ? localtime(&engineInfo.lastUpdateDate) : nullptr;
         if (pTm && strftime(szDateBuf, 1024, "%Y-%m-%d %H:%M", pTm) > 0) {
             jRetObj["lastUpdate"] = szDateBuf;
         } else {
@@ -196,8 +198,8 @@ void SettingsHandler::GeneralGetSysInfo() const {
     {
         int64_t iAge = 0;
         bool blLatest;
-        if (__builtin_sub_overflow(static_cast<int64_t>(timeNow), static_cast<int64_t>(engineInfo.lastUpdateDate),
-                                   &iAge)) {
+        if (__builtin_sub_overflow(static_cast<int64_t>(timeNow),
+                                   static_cast<int64_t>(engineInfo.lastUpdateDate), &iAge)) {
             blLatest = engineInfo.lastUpdateDate > 0;  // far future: latest; far past: obsolete
         } else {
             blLatest = iAge <= I_DEFS_MAX_AGE;
@@ -306,7 +308,8 @@ void SettingsHandler::ConfigGet() const {
 
     pConfig = static_cast<TAVOAV_CONF*>(malloc(sizeof(TAVOAV_CONF)));
     if (!pConfig) {
-        TAVO_LOG(TAVO_LOG_ERR, "Failed to allocate %d bytes of memory.", static_cast<int>(sizeof(TAVOAV_CONF)));
+        TAVO_LOG(TAVO_LOG_ERR, "Failed to allocate %d bytes of memory.",
+                 static_cast<int>(sizeof(TAVOAV_CONF)));
         errCode = WEBAPI_ERR_INTERNAL_ERROR;
         goto END;
     }
@@ -374,9 +377,11 @@ void SettingsHandler::ConfigSet() const {
             goto END;
         }
         // Deleting infected files is never set from here: every other choice quarantines.
-        virusAction = jConfig["virusAction"].asString() == "do_nothing" ? DO_NOTHING_TO_INFECTED_FILES
-                                                                       : MV_INFECTED_FILES;
-        filenameRule = jConfig["scanExtensionOnly"].asBool() ? TAVOAV_SCAN_EXTENSIONS : TAVOAV_SCAN_ALL;
+        virusAction = jConfig["virusAction"].asString() == "do_nothing"
+                          ? DO_NOTHING_TO_INFECTED_FILES
+                          : MV_INFECTED_FILES;
+        filenameRule =
+            jConfig["scanExtensionOnly"].asBool() ? TAVOAV_SCAN_EXTENSIONS : TAVOAV_SCAN_ALL;
 
         // No transaction: a failing setter leaves the earlier ones written.
         if (AVSetScanFilterRule(filenameRule) != 0) {
@@ -519,7 +524,8 @@ void SettingsHandler::RemoveListEntries(bool blWhiteList) const {
                 goto END;
             }
             // A refused entry fails the answer, but the rest are still removed.
-            if ((blWhiteList ? AVWhiteListRemove : AVExtensionListRemove)(jList[i].asCString()) != 0) {
+            if ((blWhiteList ? AVWhiteListRemove : AVExtensionListRemove)(jList[i].asCString()) !=
+                0) {
                 TAVO_LOG(TAVO_LOG_ERR, "%s",
                          blWhiteList ? "failed to remove line from white list"
                                      : "failed to remove line from extension list");
@@ -558,7 +564,8 @@ void SettingsHandler::WhiteListAdd() const {
                 goto END;
             }
             if (AVWhiteListAdd(jList[i].asCString()) != 0) {
-                TAVO_LOG(TAVO_LOG_ERR, "failed to add [%s] to the white list", jList[i].asCString());
+                TAVO_LOG(TAVO_LOG_ERR, "failed to add [%s] to the white list",
+                         jList[i].asCString());
                 errCode = WEBAPI_ERR_INTERNAL_ERROR;
             }
         }
@@ -615,11 +622,14 @@ void SettingsHandler::WhiteListAddQuarantined() const {
         if (AVQuarantineGet(szVolume, &quarantine) != 0) {
             TAVO_LOG(TAVO_LOG_ERR, "get quarantine path failed: %s", szVolume);
         } else if (AVQuarantineConnect(&quarantine, &quarantineConn) != 0) {
-            TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s", quarantine.szDBPath);
-        } else if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName), &quarantineFile) != 0) {
+            TAVO_LOG(TAVO_LOG_ERR, "failed to connect quarantine database: %s",
+                     quarantine.szDBPath);
+        } else if (AVQuarantineDBEntryGet(quarantineConn, szName, strlen(szName),
+                                          &quarantineFile) != 0) {
             // Not in this volume's quarantine: nothing to add.
         } else if (snprintf(szWhiteListFilename, sizeof(szWhiteListFilename), "%s%s", szVolume,
-                            quarantineFile.szOriginalPath) >= static_cast<int>(sizeof(szWhiteListFilename))) {
+                            quarantineFile.szOriginalPath) >=
+                   static_cast<int>(sizeof(szWhiteListFilename))) {
             // A cut path would white-list some other file.
             TAVO_LOG(TAVO_LOG_ERR, "white list entry too long, skipped: %s%s", szVolume,
                      quarantineFile.szOriginalPath);
@@ -731,17 +741,20 @@ void SettingsHandler::ScheduleSave() const {
         for (Json::ArrayIndex i = 0; i < listSize; ++i) {
             const Json::Value& jJob = jJobs[i];
             // An "activated" beyond 32 bits cannot be passed on: refused like a wrong type.
-            if (!jJob.isObject() || !jJob.isMember("activated") || !jJob["activated"].isIntegral() ||
-                !FitsInt32(jJob["activated"]) || !jJob.isMember("triggerTime") || !jJob["triggerTime"].isString() ||
-                !jJob.isMember("scanType") || !jJob["scanType"].isString() || !jJob.isMember("scanTarget") ||
-                !jJob["scanTarget"].isString()) {
+            if (!jJob.isObject() || !jJob.isMember("activated") ||
+                !jJob["activated"].isIntegral() || !FitsInt32(jJob["activated"]) ||
+                !jJob.isMember("triggerTime") || !jJob["triggerTime"].isString() ||
+                !jJob.isMember("scanType") || !jJob["scanType"].isString() ||
+                !jJob.isMember("scanTarget") || !jJob["scanTarget"].isString()) {
                 TAVO_LOG(TAVO_LOG_ERR, "wrong data type for setting schedule");
                 errCode = WEBAPI_ERR_REQUEST_PARAMETER_INVALID;
                 goto END;
             }
-            if (AVScheduleInsert(pDBHandle, jJob["activated"].asInt(), jJob["triggerTime"].asCString(),
-                                 jJob["scanType"].asCString(), jJob["scanTarget"].asCString()) != 0) {
-                TAVO_LOG(TAVO_LOG_ERR, "failed to insert schedule, target: %s", jJob["scanTarget"].asCString());
+            if (AVScheduleInsert(pDBHandle, jJob["activated"].asInt(),
+                                 jJob["triggerTime"].asCString(), jJob["scanType"].asCString(),
+                                 jJob["scanTarget"].asCString()) != 0) {
+                TAVO_LOG(TAVO_LOG_ERR, "failed to insert schedule, target: %s",
+                         jJob["scanTarget"].asCString());
                 errCode = WEBAPI_ERR_INTERNAL_ERROR;
                 goto END;
             }

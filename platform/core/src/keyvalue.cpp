@@ -14,9 +14,7 @@
 
 namespace {
 
-bool HasLineBreak(const char* sz) {
-    return strpbrk(sz, "\r\n") != nullptr;
-}
+bool HasLineBreak(const char* sz) { return strpbrk(sz, "\r\n") != nullptr; }
 
 // Reads the whole file; a missing file reads as empty.
 bool ReadWholeFile(const std::string& path, std::string* pContent) {
@@ -58,7 +56,8 @@ extern "C" {
 int QLIBCFileSetKeyValue(const char* szFile, const char* szKey, const char* szValue,
                          const char* /*szReserved*/) {
     if (szFile == nullptr || szKey == nullptr || szValue == nullptr) return -1;
-    if (szKey[0] == '\0' || strchr(szKey, '=') != nullptr || HasLineBreak(szKey) || HasLineBreak(szValue))
+    if (szKey[0] == '\0' || strchr(szKey, '=') != nullptr || HasLineBreak(szKey) ||
+        HasLineBreak(szValue))
         return -1;
     char szPath[PATH_MAX];
     if (TAVOResolvePath(szFile, szPath, sizeof(szPath)) != 0) return -1;

@@ -21,7 +21,8 @@ char* StorageBegin(PQLIBSZLIST pList) {
 
 // A new, empty list for nItems pointers and cbStorage bytes of strings.
 PQLIBSZLIST NewBlock(size_t nItems, size_t cbStorage) {
-    if (nItems > static_cast<size_t>(INT_MAX) || cbStorage > static_cast<size_t>(INT_MAX)) return nullptr;
+    if (nItems > static_cast<size_t>(INT_MAX) || cbStorage > static_cast<size_t>(INT_MAX))
+        return nullptr;
     size_t cbPointers = nItems * sizeof(char*);
     size_t cbTotal = sizeof(QLIBSZLIST) + cbPointers + cbStorage;
     if (cbTotal < cbStorage) return nullptr;
@@ -75,7 +76,8 @@ int QLIBCSzListPush(PQLIBSZLIST* ppList, const char* sz) {
         char* pchOld = StorageBegin(pList);
         char* pchNew = StorageBegin(pNew);
         memcpy(pchNew, pchOld, cbUsed);
-        for (int i = 0; i < pList->nItem; ++i) pNew->pszItem[i] = pchNew + (pList->pszItem[i] - pchOld);
+        for (int i = 0; i < pList->nItem; ++i)
+            pNew->pszItem[i] = pchNew + (pList->pszItem[i] - pchOld);
         pNew->nItem = pList->nItem;
         pNew->fMode = pList->fMode;
         pNew->pchEndOfFree = pchNew + cbUsed;
@@ -97,8 +99,6 @@ const char* QLIBCSzListGet(PQLIBSZLIST pList, int index) {
     return pList->pszItem[index];
 }
 
-void QLIBCSzListFree(PQLIBSZLIST pList) {
-    free(pList);
-}
+void QLIBCSzListFree(PQLIBSZLIST pList) { free(pList); }
 
 }  // extern "C"

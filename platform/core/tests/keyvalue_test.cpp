@@ -27,11 +27,13 @@ TEST_F(KeyValueTest, SetsOverwritesAndKeepsOtherLinesInOrder) {
     ASSERT_EQ(QLIBCFileSetKeyValue(kFile, "browserLanguage", "enu", nullptr), 0);
     EXPECT_EQ(ReadFile(Real(kFile)), "browserLanguage=enu\n");
 
-    WriteFile(Real(kFile), "# comment\nfirst=1\nbrowserLanguage=enu\nlast=a=b\nbrowserLanguage=old\nnoeq");
+    WriteFile(Real(kFile),
+              "# comment\nfirst=1\nbrowserLanguage=enu\nlast=a=b\nbrowserLanguage=old\nnoeq");
     ASSERT_EQ(QLIBCFileSetKeyValue(kFile, "browserLanguage", "ger", nullptr), 0);
     EXPECT_EQ(ReadFile(Real(kFile)), "# comment\nfirst=1\nbrowserLanguage=ger\nlast=a=b\nnoeq\n");
     ASSERT_EQ(QLIBCFileSetKeyValue(kFile, "new", "", nullptr), 0);
-    EXPECT_EQ(ReadFile(Real(kFile)), "# comment\nfirst=1\nbrowserLanguage=ger\nlast=a=b\nnoeq\nnew=\n");
+    EXPECT_EQ(ReadFile(Real(kFile)),
+              "# comment\nfirst=1\nbrowserLanguage=ger\nlast=a=b\nnoeq\nnew=\n");
 
     char szValue[16];
     ASSERT_EQ(QLIBCFileGetKeyValue(kFile, "browserLanguage", szValue, sizeof(szValue)), 0);
@@ -88,7 +90,9 @@ TEST_F(KeyValueTest, ConcurrentWritersLoseNoUpdate) {
             int iFailed = 0;
             for (int k = 0; k < kKeysEach; ++k) {
                 std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
-                if (QLIBCFileSetKeyValue(kFile, key.c_str(), std::to_string(k).c_str(), nullptr) != 0) ++iFailed;
+                if (QLIBCFileSetKeyValue(kFile, key.c_str(), std::to_string(k).c_str(), nullptr) !=
+                    0)
+                    ++iFailed;
             }
             _exit(iFailed);
         }

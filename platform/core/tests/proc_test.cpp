@@ -159,7 +159,8 @@ TEST_F(ExecTest, DeathBySignalIsNegative) {
 
 TEST_F(ExecTest, ProgramThatCannotRunIsNegative) {
     EXPECT_EQ(QLIBCExec("/bin/missing", "x", nullptr, nullptr, nullptr), -1);
-    EXPECT_EQ(QLIBCExec("bin/dump", nullptr, nullptr, nullptr, nullptr), -1);  // not an appliance path
+    EXPECT_EQ(QLIBCExec("bin/dump", nullptr, nullptr, nullptr, nullptr),
+              -1);  // not an appliance path
     EXPECT_EQ(QLIBCExec(nullptr, nullptr, nullptr, nullptr, nullptr), -1);
     WriteFile(Real("/bin/plain"), "#!/bin/sh\nexit 0\n");  // not executable
     EXPECT_EQ(QLIBCExec("/bin/plain", nullptr, nullptr, nullptr, nullptr), -1);

@@ -20,10 +20,10 @@ struct _tag_DBConnect {
 
 struct _tag_DBResult {
     sqlite3_stmt* stmt;
-    DBRow row;        // number of the current row, counted from 0
-    bool blPending;   // a row was stepped to but not handed out yet
-    bool blCurrent;   // a row is current (fields may be read)
-    bool blDone;      // no row is left
+    DBRow row;       // number of the current row, counted from 0
+    bool blPending;  // a row was stepped to but not handed out yet
+    bool blCurrent;  // a row is current (fields may be read)
+    bool blDone;     // no row is left
 };
 
 namespace {
@@ -43,7 +43,8 @@ bool OnlySeparatorsLeft(const char* szTail) {
 sqlite3_stmt* PrepareOne(DBConnect* pConn, const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
     const char* szTail = nullptr;
-    int rc = sqlite3_prepare_v2(pConn->db, sql.c_str(), static_cast<int>(sql.size()) + 1, &stmt, &szTail);
+    int rc = sqlite3_prepare_v2(pConn->db, sql.c_str(), static_cast<int>(sql.size()) + 1, &stmt,
+                                &szTail);
     if (rc != SQLITE_OK) {
         TAVO_LOG(TAVO_LOG_ERR, "failed to prepare [%s]: %s", sql.c_str(),
                  sqlite3_errmsg(pConn->db));
@@ -80,7 +81,8 @@ int Run(DBConnect* pConn, sqlite3_stmt* stmt, DBResult** ppResult) {
         sqlite3_finalize(stmt);
         return rc == SQLITE_DONE ? 0 : -1;
     }
-    auto* pResult = new (std::nothrow) DBResult{stmt, 0, rc == SQLITE_ROW, false, rc == SQLITE_DONE};
+    auto* pResult =
+        new (std::nothrow) DBResult{stmt, 0, rc == SQLITE_ROW, false, rc == SQLITE_DONE};
     if (pResult == nullptr) {
         sqlite3_finalize(stmt);
         return -1;
@@ -152,7 +154,8 @@ int TAVODBExecute(DBConnect* pConn, const char* szSQL, DBResult** ppResult) {
 
 // The statement is run as "<statement> LIMIT ? OFFSET ?" with bound values,
 // so SQLite can use its indexes; it must therefore not carry a LIMIT itself.
-int TAVODBSelectLimit(DBConnect* pConn, const char* szSQL, int iLimit, int iOffset, DBResult** ppResult) {
+int TAVODBSelectLimit(DBConnect* pConn, const char* szSQL, int iLimit, int iOffset,
+                      DBResult** ppResult) {
     if (ppResult != nullptr) *ppResult = nullptr;
     if (pConn == nullptr || szSQL == nullptr || ppResult == nullptr) return -1;
     std::string sql = szSQL;
@@ -201,7 +204,8 @@ int TAVODBFetchRow(DBResult* pResult, DBRow* pRow) {
 
 // Only the current row can be read: a cursor of another row gets NULL.
 const char* TAVODBFetchField(DBResult* pResult, DBRow row, const char* szColumn) {
-    if (pResult == nullptr || szColumn == nullptr || !pResult->blCurrent || row != pResult->row) return nullptr;
+    if (pResult == nullptr || szColumn == nullptr || !pResult->blCurrent || row != pResult->row)
+        return nullptr;
     int nColumns = sqlite3_column_count(pResult->stmt);
     for (int i = 0; i < nColumns; ++i) {
         const char* szName = sqlite3_column_name(pResult->stmt, i);

@@ -34,7 +34,8 @@ protected:
     void AddRows(int count) {
         ASSERT_EQ(Exec("BEGIN"), 0);
         for (int i = 0; i < count; ++i)
-            ASSERT_EQ(Exec("INSERT INTO report (class, module, eventText, logTime) VALUES ('virus', 'scan', 'e" +
+            ASSERT_EQ(Exec("INSERT INTO report (class, module, eventText, logTime) VALUES "
+                           "('virus', 'scan', 'e" +
                            std::to_string(i) + "', '2024')"),
                       0);
         ASSERT_EQ(Exec("COMMIT"), 0);
@@ -50,7 +51,8 @@ protected:
         TAVODBFreeResult(pResult);
         return ids;
     }
-    std::vector<std::string> Select(const std::string& sql, int iLimit, int iOffset, int* piResult = nullptr) {
+    std::vector<std::string> Select(const std::string& sql, int iLimit, int iOffset,
+                                    int* piResult = nullptr) {
         DBResult* pResult = nullptr;
         int iResult = TAVODBSelectLimit(conn_, sql.c_str(), iLimit, iOffset, &pResult);
         if (piResult) *piResult = iResult;
@@ -97,7 +99,9 @@ TEST_F(DBTest, ConnectOpensUnderTheRootAndRefusesWhatIsNoDatabase) {
 }
 
 TEST_F(DBTest, FieldsByNameWithoutRegardToCase) {
-    ASSERT_EQ(Exec("INSERT INTO report (class, module, eventText, logTime) VALUES ('virus', NULL, 'found', '')"), 0);
+    ASSERT_EQ(Exec("INSERT INTO report (class, module, eventText, logTime) VALUES ('virus', NULL, "
+                   "'found', '')"),
+              0);
     DBResult* pResult = nullptr;
     ASSERT_EQ(TAVODBExecute(conn_, "SELECT * FROM report;", &pResult), 0);
     DBRow row = 99;
@@ -114,7 +118,7 @@ TEST_F(DBTest, FieldsByNameWithoutRegardToCase) {
     EXPECT_EQ(TAVODBFetchField(pResult, row + 1, "class"), nullptr);  // not the current row
     EXPECT_EQ(TAVODBFetchRow(pResult, &row), -1);
     EXPECT_EQ(TAVODBFetchField(pResult, 0, "class"), nullptr);  // none left
-    EXPECT_EQ(TAVODBFetchRow(pResult, &row), -1);  // and it stays so
+    EXPECT_EQ(TAVODBFetchRow(pResult, &row), -1);               // and it stays so
     EXPECT_EQ(TAVODBFreeResult(pResult), 0);
 
     EXPECT_EQ(Count(), 1);
@@ -126,12 +130,14 @@ TEST_F(DBTest, FieldsByNameWithoutRegardToCase) {
 
 TEST_F(DBTest, DoubleQuotedValuesAndEmptyListsAreAccepted) {
     AddRows(3);
-    EXPECT_EQ(Select("SELECT * FROM report WHERE class IN (\"virus\",\"other\") AND module IN (\"scan\") "
-                     "ORDER BY id DESC",
-                     10, 0),
-              (std::vector<std::string>{"3", "2", "1"}));
-    EXPECT_EQ(Select("SELECT * FROM report WHERE class IN () AND module IN () ORDER BY id DESC", 10, 0),
-              std::vector<std::string>{});
+    EXPECT_EQ(
+        Select("SELECT * FROM report WHERE class IN (\"virus\",\"other\") AND module IN (\"scan\") "
+               "ORDER BY id DESC",
+               10, 0),
+        (std::vector<std::string>{"3", "2", "1"}));
+    EXPECT_EQ(
+        Select("SELECT * FROM report WHERE class IN () AND module IN () ORDER BY id DESC", 10, 0),
+        std::vector<std::string>{});
 }
 
 TEST_F(DBTest, OnlyOneStatementIsRun) {
@@ -193,7 +199,8 @@ TEST_F(DBTest, SelectLimitPages) {
 
 TEST_F(DBTest, RowsAreStreamed) {
     // An endless statement: only a result that steps on each fetch can serve it.
-    const char* szEndless = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x AS id FROM n";
+    const char* szEndless =
+        "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x AS id FROM n";
     DBResult* pResult = nullptr;
     ASSERT_EQ(TAVODBExecute(conn_, szEndless, &pResult), 0);
     DBRow row = 0;
@@ -204,7 +211,8 @@ TEST_F(DBTest, RowsAreStreamed) {
     }
     TAVODBFreeResult(pResult);
 
-    EXPECT_EQ(Select(szEndless, 3, 1000000), (std::vector<std::string>{"1000001", "1000002", "1000003"}));
+    EXPECT_EQ(Select(szEndless, 3, 1000000),
+              (std::vector<std::string>{"1000001", "1000002", "1000003"}));
 }
 
 TEST_F(DBTest, ManyRowsAreAllFetched) {

@@ -67,14 +67,16 @@ TEST_P(BeneathTest, RefusesALinkInAnyPosition) {
         EXPECT_FALSE(fd.Valid()) << szPath;
         EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << szPath << ": " << strerror(errno);
     }
-    EXPECT_FALSE(tavo::files::OpenBeneath(volume_.Get(), "share/../../elsewhere/secret", O_RDONLY).Valid());
+    EXPECT_FALSE(
+        tavo::files::OpenBeneath(volume_.Get(), "share/../../elsewhere/secret", O_RDONLY).Valid());
     EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_P(BeneathTest, CreatesThroughNoLink) {
     fs::create_directory_symlink(Real("/elsewhere"), Real("/volume1/share/up"));
     std::vector<std::string> created;
-    UniqueFd fd = tavo::files::MakeFoldersBeneath(volume_.Get(), "share/up/new/deeper", 0755, &created);
+    UniqueFd fd =
+        tavo::files::MakeFoldersBeneath(volume_.Get(), "share/up/new/deeper", 0755, &created);
     EXPECT_FALSE(fd.Valid());
     EXPECT_TRUE(created.empty());
     EXPECT_EQ(ListDir(Real("/elsewhere")), std::vector<std::string>{"secret"});
@@ -112,7 +114,8 @@ TEST_F(FilesTest, WriteFileAtomicReplacesWholeAndLeavesNoTemporary) {
     ASSERT_EQ(tavo::files::WriteFileAtomic(path, "new content", 0600), 0);
     EXPECT_EQ(ReadFile(path), "new content");
     EXPECT_EQ(ListDir(Real("/pkg")), std::vector<std::string>{"state"});
-    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
     std::string content;
     ASSERT_EQ(tavo::files::ReadFile(path, &content), 0);
     EXPECT_EQ(content, "new content");

@@ -73,10 +73,10 @@ typedef enum {
 
 /* Engine information. */
 typedef struct {
-    time_t lastUpdateDate;      /* install time of the definitions; 0 when none */
+    time_t lastUpdateDate; /* install time of the definitions; 0 when none */
     char szEngineVersion[64];
-    char szDefVersion[64];      /* version text of the installed definitions */
-    int64_t defSignatureCount;  /* signatures in the installed definitions */
+    char szDefVersion[64];     /* version text of the installed definitions */
+    int64_t defSignatureCount; /* signatures in the installed definitions */
 } TAVOAV_INFO;
 
 typedef enum {
@@ -99,8 +99,8 @@ typedef struct {
     char szDBDir[4096];                    /* folder of the installed definitions */
     char szWhiteListFile[4096];
     char szFileExtendList[4096];
-    BOOL blScanArchives;                   /* look inside archives */
-    int iMaxFileSizeMB;                    /* larger files are reported, not judged */
+    BOOL blScanArchives; /* look inside archives */
+    int iMaxFileSizeMB;  /* larger files are reported, not judged */
 } TAVOAV_CONF;
 
 typedef enum {
@@ -115,9 +115,9 @@ typedef enum {
 } QUARANTINE_ERROR;
 
 typedef struct {
-    char szDBPath[1024];      /* the volume's quarantine database */
-    char szDirPath[1024];     /* the directory holding the stored files */
-    char szVolumePath[1024];  /* the volume's mount path */
+    char szDBPath[1024];     /* the volume's quarantine database */
+    char szDirPath[1024];    /* the directory holding the stored files */
+    char szVolumePath[1024]; /* the volume's mount path */
 } QUARANTINE_PATH;
 
 struct sqlite3;
@@ -127,8 +127,8 @@ typedef struct {
 } QUARANTINE_CONN;
 
 typedef struct {
-    char szOriginalPath[1024];  /* relative to the volume */
-    char szRenamedName[1024];   /* the stored name; the key of an item */
+    char szOriginalPath[1024]; /* relative to the volume */
+    char szRenamedName[1024];  /* the stored name; the key of an item */
     char szThreat[1024];
     char szTime[1024];
 } QUARANTINE_FILE;
@@ -141,72 +141,72 @@ typedef struct _tag_FAILED_QITEM_LIST {
 } FAILED_QITEM_LIST;
 
 /* Engine and UI. */
-int AVGetEngStat(TAVOAV_STAT* pStat);                                   /* Z */
+int AVGetEngStat(TAVOAV_STAT* pStat); /* Z */
 ERR_T AVGetEngInfo(TAVOAV_INFO* pInfo);
-int AVButtonStatusGet(BUTTON_STATUS* pStatus);                          /* Z */
-int AVButtonSetPausePressed(void);                                      /* Z */
-int AVButtonResetPausePressed(void);                                    /* Z */
-int AVButtonSetPauseDisable(void);                                      /* Z */
-int AVButtonSetStopEnable(void);                                        /* Z */
-int AVButtonSetStopDisable(void);                                       /* Z */
-int AVButtonSetAckDisable(void);                                        /* Z */
-int AVButtonSetClearDisable(void);                                      /* Z */
-int AVButtonSetReProcDisable(void);                                     /* Z */
-int AVButtonSetStatus(UI_BUTTON_STATE state);                           /* I */
-int AVButtonUIStatusEnterIntoScanning(int iReason);                     /* I */
-int AVClearStayInNotify(void);                                          /* I */
+int AVButtonStatusGet(BUTTON_STATUS* pStatus);      /* Z */
+int AVButtonSetPausePressed(void);                  /* Z */
+int AVButtonResetPausePressed(void);                /* Z */
+int AVButtonSetPauseDisable(void);                  /* Z */
+int AVButtonSetStopEnable(void);                    /* Z */
+int AVButtonSetStopDisable(void);                   /* Z */
+int AVButtonSetAckDisable(void);                    /* Z */
+int AVButtonSetClearDisable(void);                  /* Z */
+int AVButtonSetReProcDisable(void);                 /* Z */
+int AVButtonSetStatus(UI_BUTTON_STATE state);       /* I */
+int AVButtonUIStatusEnterIntoScanning(int iReason); /* I */
+int AVClearStayInNotify(void);                      /* I */
 
 /* Scan. */
-int AVScanPause(void);                                                  /* Z */
-int AVScanResume(void);                                                 /* Z */
-int AVStop(void);                                                       /* Z */
+int AVScanPause(void);                                                               /* Z */
+int AVScanResume(void);                                                              /* Z */
+int AVStop(void);                                                                    /* Z */
 int AVTransSZListToFileList(char* szFileListPath, size_t cbPath, PQLIBSZLIST pList); /* N */
 
 /* Update. */
-int AVUpdate_m(void);                                                   /* Z */
-int executeGadgeUpdate(int iQuarantineCount);                           /* I */
+int AVUpdate_m(void);                         /* Z */
+int executeGadgeUpdate(int iQuarantineCount); /* I */
 
 /* Configuration. */
-int AVGetConfig(TAVOAV_CONF* pConf);                                    /* Z */
-int AVSetDefaultOp(TAVOAV_DFOP op);                                     /* Z */
-int AVSetScanFilterRule(TAVOAV_FILTER_RULE rule);                       /* Z */
-int AVSetAutoUpdate(BOOL blAutoUpdate);                                 /* N */
-int AVResetConf(void);                                                  /* Z */
+int AVGetConfig(TAVOAV_CONF* pConf);              /* Z */
+int AVSetDefaultOp(TAVOAV_DFOP op);               /* Z */
+int AVSetScanFilterRule(TAVOAV_FILTER_RULE rule); /* Z */
+int AVSetAutoUpdate(BOOL blAutoUpdate);           /* N */
+int AVResetConf(void);                            /* Z */
 
 /* Lists. The Get operations fill a list made with QLIBCSzListAlloc and may
  * replace the handle. */
-int AVExtensionListGet(PQLIBSZLIST* ppList);                            /* Z */
-int AVExtensionListAdd(const char* szExtension);                        /* N: entries added */
-int AVExtensionListRemove(const char* szExtension);                     /* Z */
-int AVWhiteListGet(PQLIBSZLIST* ppList);                                /* Z */
-int AVWhiteListAdd(const char* szEntry);                                /* Z */
-int AVWhiteListRemove(const char* szEntry);                             /* Z */
+int AVExtensionListGet(PQLIBSZLIST* ppList);        /* Z */
+int AVExtensionListAdd(const char* szExtension);    /* N: entries added */
+int AVExtensionListRemove(const char* szExtension); /* Z */
+int AVWhiteListGet(PQLIBSZLIST* ppList);            /* Z */
+int AVWhiteListAdd(const char* szEntry);            /* Z */
+int AVWhiteListRemove(const char* szEntry);         /* Z */
 
 /* Quarantine. */
-int AVQuarantineItemCountGet(int* piCount);                             /* Z */
-int AVQuarantineAllBaseEnum(PQLIBSZLIST* ppList);                       /* Z */
-int AVQuarantineGet(const char* szVolume, QUARANTINE_PATH* pPath);      /* Z */
+int AVQuarantineItemCountGet(int* piCount);                                      /* Z */
+int AVQuarantineAllBaseEnum(PQLIBSZLIST* ppList);                                /* Z */
+int AVQuarantineGet(const char* szVolume, QUARANTINE_PATH* pPath);               /* Z */
 int AVQuarantineConnect(const QUARANTINE_PATH* pPath, QUARANTINE_CONN** ppConn); /* Z */
 int AVQuarantineDBEntryGet(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName,
-                           QUARANTINE_FILE* pFile);                     /* Z */
+                           QUARANTINE_FILE* pFile); /* Z */
 int AVQuarantineDBReadFrom(const QUARANTINE_PATH* pPath, QUARANTINE_FILE** ppFiles,
-                           int* piCount);                               /* Z; free() the array */
+                           int* piCount); /* Z; free() the array */
 QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRenamedName,
                                         size_t cbName);
 QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szRenamedName,
                                          size_t cbName);
-int AVQuarantineDeleteAllFiles(FAILED_QITEM_LIST** ppFailList);         /* Z */
+int AVQuarantineDeleteAllFiles(FAILED_QITEM_LIST** ppFailList);                       /* Z */
 int AVQuarantineRestoreAllFiles(BOOL blAddWhitelist, FAILED_QITEM_LIST** ppFailList); /* Z */
 int AVQuarantineGetExtShareNameByMountPath(const char* szVolumePath, char* szShare,
-                                           size_t cbShare);             /* Z */
-int AVQuarantineFailClear(void);                                        /* Z */
-int AVTryProcessAgain(void);                                            /* N */
-int AVQuarantineClose(QUARANTINE_CONN** ppConn);                        /* I */
-int AVQuarantineFailListFree(FAILED_QITEM_LIST* pList);                 /* I */
+                                           size_t cbShare); /* Z */
+int AVQuarantineFailClear(void);                            /* Z */
+int AVTryProcessAgain(void);                                /* N */
+int AVQuarantineClose(QUARANTINE_CONN** ppConn);            /* I */
+int AVQuarantineFailListFree(FAILED_QITEM_LIST* pList);     /* I */
 
 /* Databases. */
-int AVScheduleDBConnect(DBConnect** ppConn);                            /* Z */
-int AVScheduleClear(DBConnect* pConn);                                  /* Z */
+int AVScheduleDBConnect(DBConnect** ppConn); /* Z */
+int AVScheduleClear(DBConnect* pConn);       /* Z */
 int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime,
                      const char* szScanType, const char* szScanTarget); /* Z */
 int AVScheduleDump2Crontab(DBConnect* pConn);                           /* Z */

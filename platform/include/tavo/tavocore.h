@@ -19,9 +19,9 @@ typedef enum {
  * storage block: pchEndOfFree marks where the next string is copied,
  * pchEnd the end of the block, nFree the bytes left between them. */
 typedef struct _tag_QLIBSZLIST {
-    int nSize;          /* capacity of pszItem */
-    int nItem;          /* number of strings held */
-    int nFree;          /* free bytes of string storage */
+    int nSize; /* capacity of pszItem */
+    int nItem; /* number of strings held */
+    int nFree; /* free bytes of string storage */
     LIST_SORT_OP fMode;
     char* pchEndOfFree;
     char* pchEnd;
@@ -47,8 +47,8 @@ int QLIBCProcForkChildNoWait(void);
 /* Runs the program (an appliance path, resolved under the root) with the
  * arguments up to the first NULL one, directly (no shell), and waits for it.
  * Its exit status (>= 0) when it ran, negative when it could not be run. */
-int QLIBCExec(const char* szProgram, const char* szArg1, const char* szArg2,
-              const char* szArg3, const char* szArg4);
+int QLIBCExec(const char* szProgram, const char* szArg1, const char* szArg2, const char* szArg3,
+              const char* szArg4);
 /* Sets szKey to szValue in the key-value file szFile ("key=value" lines),
  * rewriting the file atomically. A key or value holding a newline, or a key
  * holding '=', is refused. 0 on success, -1 on failure. szReserved is unused. */

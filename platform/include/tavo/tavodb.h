@@ -7,9 +7,9 @@
 extern "C" {
 #endif
 
-typedef struct _tag_DBConnect DBConnect;  /* opaque */
-typedef struct _tag_DBResult DBResult;    /* opaque */
-typedef uint32_t DBRow;                   /* row cursor */
+typedef struct _tag_DBConnect DBConnect; /* opaque */
+typedef struct _tag_DBResult DBResult;   /* opaque */
+typedef uint32_t DBRow;                  /* row cursor */
 
 /* Opens the database file szDatabase (an appliance path, resolved under the
  * root); the first three arguments (host, user, password) are unused and may

@@ -78,18 +78,22 @@ class WalkerTest : public TempRootTest {
 protected:
     // Walks the targets and answers the files visited (in order) and the
     // errors by path.
-    void Walk(const std::vector<std::string>& targets, std::function<bool(const std::string&)> wantDir = nullptr) {
+    void Walk(const std::vector<std::string>& targets,
+              std::function<bool(const std::string&)> wantDir = nullptr) {
         int rootFd = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(rootFd, 0);
         TreeWalker::Callbacks cb;
         cb.wantDir = wantDir;
-        cb.onFile = [this](int dirFd, const std::string& name, const std::string& path, const struct stat&) {
+        cb.onFile = [this](int dirFd, const std::string& name, const std::string& path,
+                           const struct stat&) {
             struct stat st;
             EXPECT_EQ(fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
             files_.push_back(path);
             return true;
         };
-        cb.onError = [this](const std::string& path, const std::string& reason) { errors_[path] = reason; };
+        cb.onError = [this](const std::string& path, const std::string& reason) {
+            errors_[path] = reason;
+        };
         walkedAll_ = TreeWalker(rootFd, cb).Walk(targets);
         close(rootFd);
     }
@@ -104,7 +108,8 @@ TEST_F(WalkerTest, VisitsRegularFilesOnlyAndNeverFollowsLinksOutOfTheTree) {
     Put("/volume1/@tavoav_quarantine/stored", "q");
     Put("/outside/secret.txt", "s");
     ASSERT_EQ(symlink((root_ + "/outside").c_str(), Real("/volume1/dirlink").c_str()), 0);
-    ASSERT_EQ(symlink((root_ + "/outside/secret.txt").c_str(), Real("/volume1/filelink").c_str()), 0);
+    ASSERT_EQ(symlink((root_ + "/outside/secret.txt").c_str(), Real("/volume1/filelink").c_str()),
+              0);
     ASSERT_EQ(mkfifo(Real("/volume1/pipe").c_str(), 0600), 0);
     Walk({"/volume1"});
     EXPECT_TRUE(walkedAll_);
@@ -137,7 +142,8 @@ TEST_F(WalkerTest, ListsRealVolumeFoldersInNumberOrder) {
     Put("/volume3", "a file, not a folder");
     ASSERT_EQ(symlink(Real("/volume1").c_str(), Real("/volume4").c_str()), 0);
     int rootFd = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
-    EXPECT_EQ(TreeWalker::ListVolumes(rootFd), (std::vector<std::string>{"/volume1", "/volume2", "/volume10"}));
+    EXPECT_EQ(TreeWalker::ListVolumes(rootFd),
+              (std::vector<std::string>{"/volume1", "/volume2", "/volume10"}));
     // A second listing over the same descriptor sees the same folders.
     EXPECT_EQ(TreeWalker::ListVolumes(rootFd).size(), 3u);
     close(rootFd);
@@ -389,8 +395,10 @@ TEST(CleanCacheFilesystems, NetworkAndFuseFilesystemsAreNeverCached) {
     EXPECT_TRUE(CacheableFilesystem(0x58465342));  // xfs
     EXPECT_TRUE(CacheableFilesystem(0x9123683E));  // btrfs
     EXPECT_TRUE(CacheableFilesystem(0x01021994));  // tmpfs
-    for (long type : {0x6969L, 0x65735546L, 0xFF534D42L, 0xFE534D42L, 0x517BL, 0x794C7630L, 0x00C36400L})
-        EXPECT_FALSE(CacheableFilesystem(type)) << std::hex << type;  // nfs, fuse, cifs, smb2, smb, overlay, ceph
+    for (long type :
+         {0x6969L, 0x65735546L, 0xFF534D42L, 0xFE534D42L, 0x517BL, 0x794C7630L, 0x00C36400L})
+        EXPECT_FALSE(CacheableFilesystem(type))
+            << std::hex << type;  // nfs, fuse, cifs, smb2, smb, overlay, ceph
 }
 
 TEST_F(CleanCacheTest, TheDefinitionsKeyChangesWithAnyFileOfTheFolder) {

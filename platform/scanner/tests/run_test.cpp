@@ -28,7 +28,9 @@ struct Event {
 
 struct QItem {
     std::string fullPath, threat;
-    bool operator<(const QItem& o) const { return std::tie(fullPath, threat) < std::tie(o.fullPath, o.threat); }
+    bool operator<(const QItem& o) const {
+        return std::tie(fullPath, threat) < std::tie(o.fullPath, o.threat);
+    }
     bool operator==(const QItem& o) const { return fullPath == o.fullPath && threat == o.threat; }
 };
 
@@ -79,13 +81,14 @@ protected:
     std::vector<Event> Events() {
         std::vector<Event> events;
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) !=
+            SQLITE_OK) {
             sqlite3_close(db);
             return events;
         }
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT class, module, eventText FROM report ORDER BY id", -1, &stmt,
-                               nullptr) == SQLITE_OK) {
+        if (sqlite3_prepare_v2(db, "SELECT class, module, eventText FROM report ORDER BY id", -1,
+                               &stmt, nullptr) == SQLITE_OK) {
             while (sqlite3_step(stmt) == SQLITE_ROW) {
                 events.push_back({reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
                                   reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)),
@@ -124,7 +127,8 @@ protected:
             int count = 0;
             if (AVQuarantineDBReadFrom(&path, &pFiles, &count) == 0) {
                 for (int j = 0; j < count; ++j)
-                    items.insert({std::string(path.szVolumePath) + pFiles[j].szOriginalPath, pFiles[j].szThreat});
+                    items.insert({std::string(path.szVolumePath) + pFiles[j].szOriginalPath,
+                                  pFiles[j].szThreat});
             }
             free(pFiles);
         }
@@ -158,7 +162,8 @@ TEST_F(ScannerRunTest, FullScanQuarantinesDetectionsAndLeavesCleanFilesAlone) {
     Put("/volume2/music/song.mp3", "ID3 not a virus");
     Put("/outside/outside.com", Eicar());
     ASSERT_EQ(symlink(Real("/outside").c_str(), Real("/volume1/link").c_str()), 0);
-    ASSERT_EQ(symlink(Real("/outside/outside.com").c_str(), Real("/volume2/filelink.com").c_str()), 0);
+    ASSERT_EQ(symlink(Real("/outside/outside.com").c_str(), Real("/volume2/filelink.com").c_str()),
+              0);
 
     EXPECT_EQ(RunScanner({"--all"}), 0);
 
@@ -208,11 +213,11 @@ TEST_F(ScannerRunTest, ExtensionRuleAndWhiteListDecideWhatIsScanned) {
     ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
     ASSERT_EQ(AVWhiteListAdd("/volume1/trusted"), 0);
     ASSERT_EQ(AVWhiteListAdd("/volume1/tools/known.exe"), 0);
-    Put("/volume1/notes.txt", Eicar());             // extension not listed
-    Put("/volume1/tools/bad.EXE", Eicar());         // listed, any case
-    Put("/volume1/tools/known.exe", Eicar());       // white-listed file
-    Put("/volume1/trusted/sub/tool.exe", Eicar());  // below a white-listed folder
-    Put("/volume1/trustedness/other.exe", Eicar()); // a name that merely starts alike
+    Put("/volume1/notes.txt", Eicar());              // extension not listed
+    Put("/volume1/tools/bad.EXE", Eicar());          // listed, any case
+    Put("/volume1/tools/known.exe", Eicar());        // white-listed file
+    Put("/volume1/trusted/sub/tool.exe", Eicar());   // below a white-listed folder
+    Put("/volume1/trustedness/other.exe", Eicar());  // a name that merely starts alike
 
     EXPECT_EQ(RunScanner({"--all"}), 0);
 
@@ -221,11 +226,13 @@ TEST_F(ScannerRunTest, ExtensionRuleAndWhiteListDecideWhatIsScanned) {
     EXPECT_EQ(stat.scannedFileCnt, 2);
     EXPECT_EQ(stat.infectedFileCnt, 2);
     EXPECT_EQ(Texts("Virus found: "),
-              (std::vector<std::string>{"Virus found: /volume1/tools/bad.EXE (Eicar-Test-Signature)",
-                                        "Virus found: /volume1/trustedness/other.exe (Eicar-Test-Signature)"}));
+              (std::vector<std::string>{
+                  "Virus found: /volume1/tools/bad.EXE (Eicar-Test-Signature)",
+                  "Virus found: /volume1/trustedness/other.exe (Eicar-Test-Signature)"}));
     // "Leave infected files": nothing moved.
-    for (const char* path : {"/volume1/notes.txt", "/volume1/tools/bad.EXE", "/volume1/tools/known.exe",
-                             "/volume1/trusted/sub/tool.exe", "/volume1/trustedness/other.exe"})
+    for (const char* path :
+         {"/volume1/notes.txt", "/volume1/tools/bad.EXE", "/volume1/tools/known.exe",
+          "/volume1/trusted/sub/tool.exe", "/volume1/trustedness/other.exe"})
         EXPECT_TRUE(Exists(path)) << path;
     EXPECT_TRUE(Quarantine().empty());
     EXPECT_TRUE(Texts("Moved to quarantine").empty());
@@ -244,11 +251,13 @@ TEST_F(ScannerRunTest, FailedMoveJoinsTheFailedListAndRetryMovesItLater) {
     EXPECT_TRUE(Exists("/volume1/bad.exe"));
     EXPECT_TRUE(Quarantine().empty());
     EXPECT_TRUE(ReportedMoves().empty());
-    std::vector<std::string> failed = Texts("Failed to move to quarantine: /volume1/bad.exe (Eicar-Test-Signature)");
+    std::vector<std::string> failed =
+        Texts("Failed to move to quarantine: /volume1/bad.exe (Eicar-Test-Signature)");
     EXPECT_EQ(failed.size(), 1u);
     EXPECT_EQ(Texts("Scan finished").size(), 1u);
-    EXPECT_NE(Texts("Scan finished").at(0).find("1 infected, 0 moved to quarantine, 1 failed to move"),
-              std::string::npos);
+    EXPECT_NE(
+        Texts("Scan finished").at(0).find("1 infected, 0 moved to quarantine, 1 failed to move"),
+        std::string::npos);
 
     // Once the cause is gone the second attempt moves it.
     ASSERT_EQ(unlink(Real("/volume1/" TAVOAV_QUARANTINE_DIR_NAME).c_str()), 0);
@@ -270,7 +279,8 @@ TEST_F(ScannerRunTest, FilesTheEngineCannotJudgeAreErrorsNotClean) {
     EXPECT_EQ(stat.infectedFileCnt, 0);
     EXPECT_TRUE(Exists("/volume1/locked.zip"));
     EXPECT_EQ(Texts("Cannot scan "),
-              (std::vector<std::string>{"Cannot scan /volume1/locked.zip: encrypted content cannot be scanned"}));
+              (std::vector<std::string>{
+                  "Cannot scan /volume1/locked.zip: encrypted content cannot be scanned"}));
     EXPECT_NE(Texts("Scan finished").at(0).find("1 errors"), std::string::npos);
 }
 
@@ -308,7 +318,8 @@ TEST_F(ScannerRunTest, AFileListOfAScheduledScanStaysForItsNextRun) {
     char szFileList[4096] = {0};
     ASSERT_GE(AVTransSZListToFileList(szFileList, sizeof(szFileList), pList), 0);
     QLIBCSzListFree(pList);
-    Put("/etc/crontab", std::string("SHELL=/bin/sh\n0 3 * * 1 root " TAVOAV_SCANNER_PATH " -f ") + szFileList + "\n");
+    Put("/etc/crontab", std::string("SHELL=/bin/sh\n0 3 * * 1 root " TAVOAV_SCANNER_PATH " -f ") +
+                            szFileList + "\n");
 
     EXPECT_EQ(RunScanner({"-f", szFileList}), 0);
     EXPECT_TRUE(Exists(szFileList));
@@ -327,7 +338,8 @@ TEST_F(ScannerRunTest, SystemScanCoversTheSystemFoldersOnly) {
 }
 
 TEST_F(ScannerRunTest, StopEndsAPausedScanAndASecondScannerLeavesItAlone) {
-    for (int i = 0; i < 60; ++i) Put("/volume1/f" + std::to_string(100 + i) + ".txt", "file " + std::to_string(i));
+    for (int i = 0; i < 60; ++i)
+        Put("/volume1/f" + std::to_string(100 + i) + ".txt", "file " + std::to_string(i));
     setenv("TAVOAVSCAN_FILE_DELAY_MS", "40", 1);
     pid_t first = Spawn({"--all"});
     unsetenv("TAVOAVSCAN_FILE_DELAY_MS");
@@ -371,7 +383,9 @@ TEST_F(ScannerRunTest, WithoutDefinitionsTheScanFailsAndSaysWhy) {
     std::vector<Event> events = ScanEvents();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1].cls, "error");
-    EXPECT_EQ(events[1].text.rfind("Scan failed (full scan): no usable virus definitions installed", 0), 0u)
+    EXPECT_EQ(
+        events[1].text.rfind("Scan failed (full scan): no usable virus definitions installed", 0),
+        0u)
         << events[1].text;
     EXPECT_TRUE(Exists("/volume1/eicar.com"));
 }
@@ -420,7 +434,8 @@ TEST_F(ScannerRunTest, AFolderSwappedForALinkBeforeTheMoveRedirectsNothing) {
     EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the hook did not run";
     EXPECT_EQ(scantest::ReadFile(Real("/volume1/private/bad.exe")), "the other user's own file");
     EXPECT_FALSE(Exists("/volume1/share/old/bad.exe"));
-    EXPECT_EQ(Quarantine(), (std::set<QItem>{{"/volume1/share/dl/bad.exe", "Eicar-Test-Signature"}}));
+    EXPECT_EQ(Quarantine(),
+              (std::set<QItem>{{"/volume1/share/dl/bad.exe", "Eicar-Test-Signature"}}));
     EXPECT_EQ(Stat().mvFailedCnt, 0);
 }
 
@@ -442,7 +457,9 @@ protected:
     void Setting(const char* szFile, const char* szKey, const std::string& value) {
         ASSERT_EQ(QLIBCFileSetKeyValue(szFile, szKey, value.c_str(), nullptr), 0);
     }
-    void Workers(int n) { Setting(TAVOAV_PKG_DIR "/etc/scanner.conf", "scanThreads", std::to_string(n)); }
+    void Workers(int n) {
+        Setting(TAVOAV_PKG_DIR "/etc/scanner.conf", "scanThreads", std::to_string(n));
+    }
     // The files the workers started to judge since the last call.
     std::vector<std::string> Started() {
         std::vector<std::string> lines;
@@ -471,7 +488,8 @@ TEST_F(ScannerWorkersTest, ManyWorkersFindAndCountWhatOneWorkerFinds) {
     Setting(TAVOAV_CONF_FILE, "maxFileSizeMB", "1");
     int planted = 0, broken = 0;
     for (int i = 0; i < 240; ++i) {
-        std::string dir = "/volume" + std::to_string(1 + i % 2) + "/d" + std::to_string(i % 7) + "/";
+        std::string dir =
+            "/volume" + std::to_string(1 + i % 2) + "/d" + std::to_string(i % 7) + "/";
         std::string name = dir + "f" + std::to_string(i);
         if (i % 9 == 0) {
             Put(name + ".com", "head " + Eicar() + " tail");
@@ -584,30 +602,33 @@ TEST_F(ScannerWorkersTest, PauseResumeAndStopHoldEveryWorker) {
     EXPECT_EQ(state.stat.errFileCnt, 0);
     ASSERT_EQ(Texts("Scan stopped (full scan): ").size(), 1u);
     EXPECT_EQ(Texts("Scan stopped (full scan): ")[0].rfind(
-                  "Scan stopped (full scan): " + std::to_string(started.size()) + " files scanned, " +
-                      std::to_string(startedInfected) + " infected",
+                  "Scan stopped (full scan): " + std::to_string(started.size()) +
+                      " files scanned, " + std::to_string(startedInfected) + " infected",
                   0),
               0u);
 }
 
 TEST_F(ScannerWorkersTest, UnchangedCleanFilesAreTakenFromTheCacheAndDetectionsNever) {
     ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
-    for (int i = 0; i < 5; ++i) Put("/volume1/clean" + std::to_string(i) + ".txt", "clean " + std::to_string(i));
+    for (int i = 0; i < 5; ++i)
+        Put("/volume1/clean" + std::to_string(i) + ".txt", "clean " + std::to_string(i));
     Put("/volume1/bad.com", Eicar());
     Put("/volume1/locked.zip", scantest::EncryptedZip("inner.txt", "secret"));
 
     EXPECT_EQ(RunScanner({"--all"}), 0);
     EXPECT_EQ(Started().size(), 7u);
-    EXPECT_EQ(LastSummary(), "Scan finished (full scan): 7 files scanned, 1 infected, 0 moved to quarantine, "
-                             "0 failed to move, 1 errors");
+    EXPECT_EQ(LastSummary(),
+              "Scan finished (full scan): 7 files scanned, 1 infected, 0 moved to quarantine, "
+              "0 failed to move, 1 errors");
 
     EXPECT_EQ(RunScanner({"--all"}), 0);
     // Only the detection and the file that could not be judged are judged again.
     std::vector<std::string> again = Started();
     std::sort(again.begin(), again.end());
     EXPECT_EQ(again, (std::vector<std::string>{"/volume1/bad.com", "/volume1/locked.zip"}));
-    EXPECT_EQ(LastSummary(), "Scan finished (full scan): 7 files scanned, 1 infected, 0 moved to quarantine, "
-                             "0 failed to move, 1 errors, 5 known clean from the cache");
+    EXPECT_EQ(LastSummary(),
+              "Scan finished (full scan): 7 files scanned, 1 infected, 0 moved to quarantine, "
+              "0 failed to move, 1 errors, 5 known clean from the cache");
     TAVOAV_STAT stat = Stat();
     EXPECT_EQ(stat.scannedFileCnt, 7);
     EXPECT_EQ(stat.infectedFileCnt, 1);
@@ -630,7 +651,8 @@ TEST_F(ScannerWorkersTest, ContentChangedWithSizeAndModificationTimePutBackIsJud
     EXPECT_EQ(RunScanner({"--all"}), 0);
     EXPECT_EQ(Stat().infectedFileCnt, 0);
     EXPECT_EQ(RunScanner({"--all"}), 0);
-    ASSERT_NE(LastSummary().find("1 known clean from the cache"), std::string::npos);  // it is cached
+    ASSERT_NE(LastSummary().find("1 known clean from the cache"),
+              std::string::npos);  // it is cached
 
     {
         std::fstream out(Real(path), std::ios::in | std::ios::out | std::ios::binary);
@@ -705,10 +727,12 @@ TEST_F(ScannerWorkersTest, NewDefinitionsVoidTheCache) {
     EXPECT_EQ(RunScanner({"--all"}), 0);
     ASSERT_NE(LastSummary().find("2 known clean from the cache"), std::string::npos);
 
-    Put(TAVOAV_MIRROR_DIR "/newer.ndb", "Newer-Test-Signature:0:*:" + scantest::Hex(content) + "\n");
+    Put(TAVOAV_MIRROR_DIR "/newer.ndb",
+        "Newer-Test-Signature:0:*:" + scantest::Hex(content) + "\n");
     ASSERT_EQ(AVUpdate_m(), 0);
     EXPECT_EQ(RunScanner({"--all"}), 0);
-    EXPECT_EQ(Texts("Virus found: "), (std::vector<std::string>{"Virus found: /volume1/macro.doc (Newer-Test-Signature)"}));
+    EXPECT_EQ(Texts("Virus found: "),
+              (std::vector<std::string>{"Virus found: /volume1/macro.doc (Newer-Test-Signature)"}));
     EXPECT_EQ(LastSummary().find("from the cache"), std::string::npos);
     // An update that finds nothing new installs nothing, so the verdicts hold.
     EXPECT_EQ(RunScanner({"--all"}), 0);
@@ -744,12 +768,14 @@ TEST_F(ScannerWorkersTest, ChangedScanOptionsVoidTheCache) {
 // is there, and writes a whole cache again.
 TEST_F(ScannerWorkersTest, ADamagedCacheIsNeverTrusted) {
     ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
-    for (int i = 0; i < 20; ++i) Put("/volume1/c" + std::to_string(i) + ".txt", "clean " + std::to_string(i));
+    for (int i = 0; i < 20; ++i)
+        Put("/volume1/c" + std::to_string(i) + ".txt", "clean " + std::to_string(i));
     EXPECT_EQ(RunScanner({"--all"}), 0);
     const std::string cachePath = Real(TAVOAV_PKG_DIR "/.scan_cache");
     const std::string whole = scantest::ReadFile(cachePath);
     ASSERT_GT(whole.size(), 20u * 40u);
-    for (size_t cut : {size_t(0), size_t(5), size_t(13), whole.size() / 2, whole.size() - 41, whole.size() - 1}) {
+    for (size_t cut : {size_t(0), size_t(5), size_t(13), whole.size() / 2, whole.size() - 41,
+                       whole.size() - 1}) {
         std::string damaged = whole.substr(0, cut);
         scantest::WriteFile(cachePath, damaged);
         EXPECT_EQ(RunScanner({"--all"}), 0);
@@ -771,7 +797,9 @@ TEST_F(ScannerWorkersTest, ADamagedCacheIsNeverTrusted) {
 // cache or a whole new one: the next scan finds every planted threat.
 TEST_F(ScannerWorkersTest, AScanKilledAnywhereLeavesACacheTheNextScanCanTrust) {
     ASSERT_EQ(AVSetDefaultOp(DO_NOTHING_TO_INFECTED_FILES), 0);
-    for (int i = 0; i < 300; ++i) Put("/volume1/d" + std::to_string(i % 10) + "/c" + std::to_string(i), "clean " + std::to_string(i));
+    for (int i = 0; i < 300; ++i)
+        Put("/volume1/d" + std::to_string(i % 10) + "/c" + std::to_string(i),
+            "clean " + std::to_string(i));
     Put("/volume1/bad.com", Eicar());
     unsigned seed = 7;
     for (int round = 0; round < 12; ++round) {

@@ -17,7 +17,8 @@ namespace scantest {
 
 inline std::string Eicar() {
     // Two halves, so that no file of the repository carries the whole string.
-    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") +
+           "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 }
 
 inline std::string Hex(const std::string& data) {
@@ -118,7 +119,9 @@ protected:
         std::filesystem::remove_all(root_, ec);
     }
     std::string Real(const std::string& path) const { return root_ + path; }
-    void Put(const std::string& path, const std::string& content) const { WriteFile(Real(path), content); }
+    void Put(const std::string& path, const std::string& content) const {
+        WriteFile(Real(path), content);
+    }
 
     std::string root_;
 };

@@ -34,23 +34,28 @@ struct ConfKey {
     int ConfValues::*pField;
     int iMin;
     int iMax;
-    const char* szLabel;                  // in audit events
+    const char* szLabel;                 // in audit events
     std::string (*describe)(int value);  // the value in words
 };
 
 std::string OnOff(int value) { return value ? "on" : "off"; }
 std::string Action(int value) {
-    return value == DO_NOTHING_TO_INFECTED_FILES ? "do nothing" : value == MV_INFECTED_FILES ? "quarantine" : "delete";
+    return value == DO_NOTHING_TO_INFECTED_FILES ? "do nothing"
+           : value == MV_INFECTED_FILES          ? "quarantine"
+                                                 : "delete";
 }
-std::string Filter(int value) { return value == TAVOAV_SCAN_EXTENSIONS ? "listed extensions only" : "all files"; }
+std::string Filter(int value) {
+    return value == TAVOAV_SCAN_EXTENSIONS ? "listed extensions only" : "all files";
+}
 std::string Megabytes(int value) { return std::to_string(value) + " MB"; }
 std::string Rate(int value) { return value ? std::to_string(value) + " KiB/s" : "unlimited"; }
 
 const ConfKey rgKeys[] = {
     {"autoUpdate", &ConfValues::autoUpdate, FALSE, TRUE, "update before scan", OnOff},
-    {"defaultOp", &ConfValues::defaultOp, DO_NOTHING_TO_INFECTED_FILES, RM_INFECTED_FILES, "action on infected files",
-     Action},
-    {"filterRule", &ConfValues::filterRule, TAVOAV_SCAN_ALL, TAVOAV_SCAN_EXTENSIONS, "files to scan", Filter},
+    {"defaultOp", &ConfValues::defaultOp, DO_NOTHING_TO_INFECTED_FILES, RM_INFECTED_FILES,
+     "action on infected files", Action},
+    {"filterRule", &ConfValues::filterRule, TAVOAV_SCAN_ALL, TAVOAV_SCAN_EXTENSIONS,
+     "files to scan", Filter},
     {"scanArchives", &ConfValues::scanArchives, FALSE, TRUE, "scan archives", OnOff},
     {"maxFileSizeMB", &ConfValues::maxFileSizeMB, 1, 1 << 20, "maximum file size", Megabytes},
     {"updateRateKBps", &ConfValues::updateRateKBps, 0, 1 << 30, "update speed", Rate},
@@ -62,7 +67,8 @@ std::string Changes(const ConfValues& before, const ConfValues& after) {
     for (const ConfKey& k : rgKeys) {
         if (before.*k.pField == after.*k.pField) continue;
         if (!text.empty()) text += "; ";
-        text += std::string(k.szLabel) + " from " + k.describe(before.*k.pField) + " to " + k.describe(after.*k.pField);
+        text += std::string(k.szLabel) + " from " + k.describe(before.*k.pField) + " to " +
+                k.describe(after.*k.pField);
     }
     return text;
 }
@@ -78,7 +84,8 @@ void ParseLine(const std::string& line, ConfValues& values) {
         char* pEnd = nullptr;
         errno = 0;
         long value = strtol(text.c_str(), &pEnd, 10);
-        if (errno == 0 && pEnd != text.c_str() && *pEnd == '\0' && value >= k.iMin && value <= k.iMax)
+        if (errno == 0 && pEnd != text.c_str() && *pEnd == '\0' && value >= k.iMin &&
+            value <= k.iMax)
             values.*k.pField = static_cast<int>(value);
     }
 }
@@ -93,7 +100,8 @@ int ReadConf(const std::string& path, ConfValues& values) {
 
 int WriteConf(const std::string& path, const ConfValues& values) {
     std::vector<std::string> lines;
-    for (const ConfKey& k : rgKeys) lines.push_back(std::string(k.szName) + "=" + std::to_string(values.*k.pField));
+    for (const ConfKey& k : rgKeys)
+        lines.push_back(std::string(k.szName) + "=" + std::to_string(values.*k.pField));
     return tavo::service::WriteLinesAtomic(path, lines);
 }
 
@@ -137,7 +145,9 @@ int ScanWorkersIn(const std::string& content) {
             const std::string text = content.substr(pos + key.size(), end - pos - key.size());
             char* pEnd = nullptr;
             long value = strtol(text.c_str(), &pEnd, 10);
-            return pEnd != text.c_str() && *pEnd == '\0' && value >= 1 && value <= 64 ? static_cast<int>(value) : 0;
+            return pEnd != text.c_str() && *pEnd == '\0' && value >= 1 && value <= 64
+                       ? static_cast<int>(value)
+                       : 0;
         }
         pos = end + 1;
     }
@@ -159,7 +169,8 @@ int WriteScanWorkers(const std::string& path, int iWorkers, int* piBefore) {
     while (pos < content.size()) {
         size_t end = content.find('\n', pos);
         if (end == std::string::npos) end = content.size();
-        if (content.compare(pos, key.size(), key) != 0) kept += content.substr(pos, end - pos) + "\n";
+        if (content.compare(pos, key.size(), key) != 0)
+            kept += content.substr(pos, end - pos) + "\n";
         pos = end + 1;
     }
     if (iWorkers > 0) kept += key + std::to_string(iWorkers) + "\n";
@@ -168,7 +179,9 @@ int WriteScanWorkers(const std::string& path, int iWorkers, int* piBefore) {
 
 std::string Workers(int value) { return value > 0 ? std::to_string(value) : "one per CPU"; }
 
-void SetText(char* szField, size_t cbField, const char* szText) { snprintf(szField, cbField, "%s", szText); }
+void SetText(char* szField, size_t cbField, const char* szText) {
+    snprintf(szField, cbField, "%s", szText);
+}
 
 }  // namespace
 
@@ -194,13 +207,15 @@ int AVGetConfig(TAVOAV_CONF* pConf) {
 
 int AVSetDefaultOp(TAVOAV_DFOP op) {
     const int iOp = static_cast<int>(op);
-    if (iOp < DO_NOTHING_TO_INFECTED_FILES || iOp > RM_INFECTED_FILES) return ERR_TAVOAV_PARAMETER_ERROR;
+    if (iOp < DO_NOTHING_TO_INFECTED_FILES || iOp > RM_INFECTED_FILES)
+        return ERR_TAVOAV_PARAMETER_ERROR;
     return ChangeConf([iOp](ConfValues& values) { values.defaultOp = iOp; });
 }
 
 int AVSetScanFilterRule(TAVOAV_FILTER_RULE rule) {
     const int iRule = static_cast<int>(rule);
-    if (iRule != TAVOAV_SCAN_ALL && iRule != TAVOAV_SCAN_EXTENSIONS) return ERR_TAVOAV_PARAMETER_ERROR;
+    if (iRule != TAVOAV_SCAN_ALL && iRule != TAVOAV_SCAN_EXTENSIONS)
+        return ERR_TAVOAV_PARAMETER_ERROR;
     return ChangeConf([iRule](ConfValues& values) { values.filterRule = iRule; });
 }
 
@@ -222,7 +237,8 @@ int AVSetScanArchives(BOOL blScanArchives) {
 
 int AVSetMaxFileSizeMB(int iMaxFileSizeMB) {
     if (iMaxFileSizeMB < 1 || iMaxFileSizeMB > 4096) return ERR_TAVOAV_PARAMETER_ERROR;
-    return ChangeConf([iMaxFileSizeMB](ConfValues& values) { values.maxFileSizeMB = iMaxFileSizeMB; });
+    return ChangeConf(
+        [iMaxFileSizeMB](ConfValues& values) { values.maxFileSizeMB = iMaxFileSizeMB; });
 }
 
 int AVGetScanWorkers(int* piWorkers) {

@@ -138,7 +138,8 @@ void ClearDeadProcesses(TAVOAV_ENGINE_STATE* pState) {
         pState->scannerPid != 0 && ProcessGone(pState->scannerPid, pState->scannerStartTicks);
     bool blUpdaterDead =
         pState->updaterPid != 0 && ProcessGone(pState->updaterPid, pState->updaterStartTicks);
-    if (pState->reprocessPid != 0 && ProcessGone(pState->reprocessPid, pState->reprocessStartTicks)) {
+    if (pState->reprocessPid != 0 &&
+        ProcessGone(pState->reprocessPid, pState->reprocessStartTicks)) {
         // A re-processing that died: the failed list is as it left it.
         pState->reprocessPid = 0;
         pState->reprocessStartTicks = 0;
@@ -220,9 +221,9 @@ int StoreState(const StatePaths& paths, const TAVOAV_ENGINE_STATE& state) {
     image.header.checksum = Checksum(&image.state, sizeof(image.state));
 
     // Readers of other users (the web server) must see the state.
-    if (tavo::files::WriteFileAtomic(paths.szFile,
-                                     std::string_view(reinterpret_cast<const char*>(&image), sizeof(image)),
-                                     0644) != 0) {
+    if (tavo::files::WriteFileAtomic(
+            paths.szFile, std::string_view(reinterpret_cast<const char*>(&image), sizeof(image)),
+            0644) != 0) {
         TAVO_LOG(LOG_ERR, "cannot write the engine state %s: %s", paths.szFile, strerror(errno));
         return -1;
     }
@@ -233,8 +234,7 @@ int StoreState(const StatePaths& paths, const TAVOAV_ENGINE_STATE& state) {
 template <typename F>
 int ModifyWith(F f) {
     return AVEngStateModify(
-        [](TAVOAV_ENGINE_STATE* pState, void* ctx) { return (*static_cast<F*>(ctx))(pState); },
-        &f);
+        [](TAVOAV_ENGINE_STATE* pState, void* ctx) { return (*static_cast<F*>(ctx))(pState); }, &f);
 }
 
 // Result of a modify callback that refuses the change; mapped to -1 for callers.
@@ -287,8 +287,8 @@ int AVEngStateModify(int (*modify)(TAVOAV_ENGINE_STATE* pState, void* ctx), void
         result = modify(&state, ctx);
         // The dashboard repeats the same changes every few seconds: a state
         // that is already stored is not written again.
-        bool blChanged = memcmp(&state, &stored, sizeof(state)) != 0 ||
-                         access(paths.szFile, F_OK) != 0;
+        bool blChanged =
+            memcmp(&state, &stored, sizeof(state)) != 0 || access(paths.szFile, F_OK) != 0;
         if (result == 0 && blChanged && StoreState(paths, state) != 0) result = -1;
     }
     return result;
@@ -572,9 +572,7 @@ int AVEngUpdateEnd(pid_t pid, BOOL blFailed) {
     return result == 0 ? 0 : -1;
 }
 
-int AVEngProcessGone(pid_t pid, int64_t startTicks) {
-    return ProcessGone(pid, startTicks) ? 1 : 0;
-}
+int AVEngProcessGone(pid_t pid, int64_t startTicks) { return ProcessGone(pid, startTicks) ? 1 : 0; }
 
 int64_t AVEngProcessStartTicks(pid_t pid) {
     bool blZombie = false;

@@ -58,20 +58,25 @@ const char* const rgHistorySchema[] = {
     " start_ticks INTEGER NOT NULL DEFAULT 0,"
     " engine_start INTEGER NOT NULL DEFAULT 0)",  // the engine state's scanStartTime of the run
     "CREATE INDEX IF NOT EXISTS runs_outcome ON runs (outcome)",
-    "CREATE TABLE IF NOT EXISTS targets (run INTEGER NOT NULL, pos INTEGER NOT NULL, path TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS targets (run INTEGER NOT NULL, pos INTEGER NOT NULL, path TEXT NOT "
+    "NULL)",
     "CREATE INDEX IF NOT EXISTS targets_run ON targets (run, pos)",
-    "CREATE TABLE IF NOT EXISTS detections (id INTEGER PRIMARY KEY AUTOINCREMENT, run INTEGER NOT NULL,"
+    "CREATE TABLE IF NOT EXISTS detections (id INTEGER PRIMARY KEY AUTOINCREMENT, run INTEGER NOT "
+    "NULL,"
     " path TEXT NOT NULL, threat TEXT NOT NULL, action TEXT NOT NULL)",
     "CREATE INDEX IF NOT EXISTS detections_run ON detections (run, id)",
 };
 
 const char kRunColumns[] =
-    "id, kind, started_by, start_time, end_time, outcome, stopped_by, reason, total, scanned, infected,"
+    "id, kind, started_by, start_time, end_time, outcome, stopped_by, reason, total, scanned, "
+    "infected,"
     " quarantined, failed_moves, unreadable, cached, defs_version";
 
-const char* const rgKinds[] = {AVHIST_KIND_FULL, AVHIST_KIND_SYSTEM, AVHIST_KIND_CUSTOM, AVHIST_KIND_REPROCESS};
+const char* const rgKinds[] = {AVHIST_KIND_FULL, AVHIST_KIND_SYSTEM, AVHIST_KIND_CUSTOM,
+                               AVHIST_KIND_REPROCESS};
 const char* const rgEndOutcomes[] = {AVHIST_COMPLETED, AVHIST_STOPPED, AVHIST_FAILED};
-const char* const rgActions[] = {AVHIST_QUARANTINED, AVHIST_MOVE_FAILED, AVHIST_LEFT_IN_PLACE, AVHIST_GONE};
+const char* const rgActions[] = {AVHIST_QUARANTINED, AVHIST_MOVE_FAILED, AVHIST_LEFT_IN_PLACE,
+                                 AVHIST_GONE};
 
 template <size_t N>
 bool IsOneOf(const char* sz, const char* const (&rg)[N]) {
@@ -116,7 +121,8 @@ sqlite3* OpenHistory(bool blCreate) {
     for (const char* szStatement : rgHistorySchema)
         if (blOk && Exec(db, szStatement) != 0) blOk = false;
     if (!blOk) {
-        TAVO_LOG(LOG_ERR, "cannot prepare the scan history %s: %s", real.c_str(), sqlite3_errmsg(db));
+        TAVO_LOG(LOG_ERR, "cannot prepare the scan history %s: %s", real.c_str(),
+                 sqlite3_errmsg(db));
         sqlite3_close(db);
         return nullptr;
     }
@@ -146,7 +152,9 @@ int SweepInterrupted(sqlite3* db) {
     };
     std::vector<Running> gone;
     {
-        Statement select(db, "SELECT id, pid, start_ticks, engine_start, kind FROM runs WHERE outcome = 'running'");
+        Statement select(
+            db,
+            "SELECT id, pid, start_ticks, engine_start, kind FROM runs WHERE outcome = 'running'");
         if (!select.Ok()) return -1;
         int rc;
         while ((rc = select.Step()) == SQLITE_ROW) {
@@ -161,17 +169,20 @@ int SweepInterrupted(sqlite3* db) {
     const std::string now = tavo::service::LocalTimeText();
     if (Exec(db, "BEGIN IMMEDIATE") != 0) return -1;
     for (const Running& run : gone) {
-        const bool blCounters = blState && run.engineStart != 0 && state.scanStartTime == run.engineStart &&
+        const bool blCounters = blState && run.engineStart != 0 &&
+                                state.scanStartTime == run.engineStart &&
                                 state.scannerPid != run.pid;
-        Statement update(db,
-                         blCounters ? "UPDATE runs SET outcome = 'interrupted', end_time = ?2, reason = ?3,"
-                                      " total = ?4, scanned = ?5, infected = MAX(infected, ?6), unreadable = ?7"
-                                      " WHERE id = ?1 AND outcome = 'running'"
-                                    : "UPDATE runs SET outcome = 'interrupted', end_time = ?2, reason = ?3"
-                                      " WHERE id = ?1 AND outcome = 'running'");
+        Statement update(
+            db, blCounters
+                    ? "UPDATE runs SET outcome = 'interrupted', end_time = ?2, reason = ?3,"
+                      " total = ?4, scanned = ?5, infected = MAX(infected, ?6), unreadable = ?7"
+                      " WHERE id = ?1 AND outcome = 'running'"
+                    : "UPDATE runs SET outcome = 'interrupted', end_time = ?2, reason = ?3"
+                      " WHERE id = ?1 AND outcome = 'running'");
         update.BindInt(1, run.id).Bind(2, now);
-        update.Bind(3, run.kind == AVHIST_KIND_REPROCESS ? "the re-processing ended before it was done"
-                                                         : "the scanner ended before the scan was done");
+        update.Bind(3, run.kind == AVHIST_KIND_REPROCESS
+                           ? "the re-processing ended before it was done"
+                           : "the scanner ended before the scan was done");
         if (blCounters) {
             update.BindInt(4, state.stat.scanFileCountTotal).BindInt(5, state.stat.scannedFileCnt);
             update.BindInt(6, state.stat.infectedFileCnt).BindInt(7, state.stat.errFileCnt);
@@ -194,15 +205,18 @@ int SweepInterrupted(sqlite3* db) {
 int Prune(sqlite3* db, int64_t keep) {
     std::vector<int64_t> drop;
     {
-        Statement select(db, "SELECT id FROM runs WHERE outcome <> 'running' ORDER BY id DESC LIMIT -1 OFFSET ?1");
+        Statement select(
+            db,
+            "SELECT id FROM runs WHERE outcome <> 'running' ORDER BY id DESC LIMIT -1 OFFSET ?1");
         select.BindInt(1, keep);
         int rc;
         while ((rc = select.Step()) == SQLITE_ROW) drop.push_back(select.Int(0));
         if (rc != SQLITE_DONE) return -1;
     }
     for (int64_t id : drop) {
-        for (const char* szSql : {"DELETE FROM detections WHERE run = ?1", "DELETE FROM targets WHERE run = ?1",
-                                  "DELETE FROM runs WHERE id = ?1"}) {
+        for (const char* szSql :
+             {"DELETE FROM detections WHERE run = ?1", "DELETE FROM targets WHERE run = ?1",
+              "DELETE FROM runs WHERE id = ?1"}) {
             Statement remove(db, szSql);
             remove.BindInt(1, id);
             if (remove.Step() != SQLITE_DONE) return -1;
@@ -218,14 +232,18 @@ std::string DefinitionsVersion() {
 }
 
 // Inserts a run and prunes; the new id or -1.
-int64_t InsertRun(sqlite3* db, const char* szKind, const char* szOutcome, const std::string& reason, int64_t pid,
-                  int64_t ticks, int64_t engineStart) {
+int64_t InsertRun(sqlite3* db, const char* szKind, const char* szOutcome, const std::string& reason,
+                  int64_t pid, int64_t ticks, int64_t engineStart) {
     const std::string now = tavo::service::LocalTimeText();
     if (Exec(db, "BEGIN IMMEDIATE") != 0) return -1;
-    Statement insert(db, "INSERT INTO runs (kind, started_by, start_time, end_time, outcome, reason, defs_version,"
-                         " pid, start_ticks, engine_start) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    Statement insert(
+        db,
+        "INSERT INTO runs (kind, started_by, start_time, end_time, outcome, reason, defs_version,"
+        " pid, start_ticks, engine_start) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     insert.Bind(1, szKind).Bind(2, tavo::service::Requester()).Bind(3, now);
-    insert.Bind(4, strcmp(szOutcome, AVHIST_RUNNING) == 0 ? "" : now).Bind(5, szOutcome).Bind(6, reason);
+    insert.Bind(4, strcmp(szOutcome, AVHIST_RUNNING) == 0 ? "" : now)
+        .Bind(5, szOutcome)
+        .Bind(6, reason);
     insert.Bind(7, DefinitionsVersion()).BindInt(8, pid).BindInt(9, ticks).BindInt(10, engineStart);
     if (insert.Step() != SQLITE_DONE) {
         Rollback(db);
@@ -303,12 +321,14 @@ std::string NothingScannedReason(const std::vector<std::string>& targets) {
         } else {
             const std::string normal = NormalPath(target);
             // Looked at beneath the root without following a link, as the scanner walks.
-            tavo::files::UniqueFd fd =
-                rootFd ? tavo::files::OpenBeneath(rootFd.Get(), normal, O_PATH) : tavo::files::UniqueFd();
+            tavo::files::UniqueFd fd = rootFd
+                                           ? tavo::files::OpenBeneath(rootFd.Get(), normal, O_PATH)
+                                           : tavo::files::UniqueFd();
             if (!fd && errno == ENOENT) {
                 reason = target + " does not exist";
             } else if (!fd) {
-                reason = target + " cannot be reached: " + (errno == ELOOP ? "a symbolic link on its path" : strerror(errno));
+                reason = target + " cannot be reached: " +
+                         (errno == ELOOP ? "a symbolic link on its path" : strerror(errno));
             } else if (WhiteListed(normal, whiteList)) {
                 reason = target + " is on the white list";
             } else {
@@ -336,8 +356,9 @@ char* Dup(const std::string& text) {
 }
 
 void FreeRun(AVHIST_RUN* pRun) {
-    for (char** ppsz : {&pRun->szKind, &pRun->szStartedBy, &pRun->szStartTime, &pRun->szEndTime, &pRun->szOutcome,
-                        &pRun->szStoppedBy, &pRun->szReason, &pRun->szDefinitionsVersion}) {
+    for (char** ppsz :
+         {&pRun->szKind, &pRun->szStartedBy, &pRun->szStartTime, &pRun->szEndTime, &pRun->szOutcome,
+          &pRun->szStoppedBy, &pRun->szReason, &pRun->szDefinitionsVersion}) {
         free(*ppsz);
         *ppsz = nullptr;
     }
@@ -366,8 +387,9 @@ bool ReadRun(sqlite3* db, const Statement& row, AVHIST_RUN* pRun) {
     pRun->counters.unreadable = row.Int(13);
     pRun->counters.cached = row.Int(14);
     pRun->szDefinitionsVersion = Dup(row.Text(15));
-    bool blOk = pRun->szKind && pRun->szStartedBy && pRun->szStartTime && pRun->szEndTime && pRun->szOutcome &&
-                pRun->szStoppedBy && pRun->szReason && pRun->szDefinitionsVersion;
+    bool blOk = pRun->szKind && pRun->szStartedBy && pRun->szStartTime && pRun->szEndTime &&
+                pRun->szOutcome && pRun->szStoppedBy && pRun->szReason &&
+                pRun->szDefinitionsVersion;
     std::vector<std::string> targets;
     Statement select(db, "SELECT path FROM targets WHERE run = ?1 ORDER BY pos");
     select.BindInt(1, pRun->id);
@@ -395,7 +417,8 @@ void HistoryNoteStop(const std::string& stoppedBy) {
     HistoryDb history(false);
     if (!history.db) return;
     bool blOk = InTransaction(history.db, [&] {
-        Statement update(history.db, "UPDATE runs SET stopped_by = ?1 WHERE outcome = 'running' AND kind <> ?2");
+        Statement update(
+            history.db, "UPDATE runs SET stopped_by = ?1 WHERE outcome = 'running' AND kind <> ?2");
         update.Bind(1, stoppedBy).Bind(2, AVHIST_KIND_REPROCESS);
         return update.Step() == SQLITE_DONE;
     });
@@ -414,7 +437,8 @@ int64_t AVHistoryBegin(const char* szKind, pid_t pid) {
     TAVOAV_ENGINE_STATE state;
     int64_t engineStart = 0;
     if (AVEngStateRead(&state) == 0 && state.scannerPid == pid) engineStart = state.scanStartTime;
-    int64_t id = InsertRun(history.db, szKind, AVHIST_RUNNING, "", pid, AVEngProcessStartTicks(pid), engineStart);
+    int64_t id = InsertRun(history.db, szKind, AVHIST_RUNNING, "", pid, AVEngProcessStartTicks(pid),
+                           engineStart);
     if (id < 0) TAVO_LOG(LOG_ERR, "cannot record the %s run in the scan history", szKind);
     return id;
 }
@@ -437,8 +461,11 @@ int AVHistoryAddTargets(int64_t runId, const char* const* rgszTargets, size_t nT
         if (count.Step() != SQLITE_ROW) return false;
         const int64_t first = count.Int(0);
         for (size_t i = 0; i < nTargets; ++i) {
-            Statement insert(history.db, "INSERT INTO targets (run, pos, path) VALUES (?1, ?2, ?3)");
-            insert.BindInt(1, runId).BindInt(2, first + static_cast<int64_t>(i)).Bind(3, rgszTargets[i] ? rgszTargets[i] : "");
+            Statement insert(history.db,
+                             "INSERT INTO targets (run, pos, path) VALUES (?1, ?2, ?3)");
+            insert.BindInt(1, runId)
+                .BindInt(2, first + static_cast<int64_t>(i))
+                .Bind(3, rgszTargets[i] ? rgszTargets[i] : "");
             if (insert.Step() != SQLITE_DONE) return false;
         }
         return true;
@@ -446,7 +473,8 @@ int AVHistoryAddTargets(int64_t runId, const char* const* rgszTargets, size_t nT
     return blOk ? 0 : -1;
 }
 
-int AVHistoryAddDetection(int64_t runId, const char* szPath, const char* szThreat, const char* szAction) {
+int AVHistoryAddDetection(int64_t runId, const char* szPath, const char* szThreat,
+                          const char* szAction) {
     if (runId <= 0 || !szPath || !szThreat || !IsOneOf(szAction, rgActions)) return -1;
     HistoryDb history(false);
     bool blOk = InTransaction(history.db, [&] {
@@ -461,14 +489,17 @@ int AVHistoryAddDetection(int64_t runId, const char* szPath, const char* szThrea
         count.BindInt(1, runId);
         if (count.Step() != SQLITE_ROW) return false;
         if (count.Int(0) >= AVHIST_MAX_DETECTIONS) return true;
-        Statement insert(history.db, "INSERT INTO detections (run, path, threat, action) VALUES (?1, ?2, ?3, ?4)");
+        Statement insert(
+            history.db,
+            "INSERT INTO detections (run, path, threat, action) VALUES (?1, ?2, ?3, ?4)");
         insert.BindInt(1, runId).Bind(2, szPath).Bind(3, szThreat).Bind(4, szAction);
         return insert.Step() == SQLITE_DONE;
     });
     return blOk ? 0 : -1;
 }
 
-int AVHistoryEnd(int64_t runId, const char* szOutcome, const char* szReason, const AVHIST_COUNTERS* pCounters) {
+int AVHistoryEnd(int64_t runId, const char* szOutcome, const char* szReason,
+                 const AVHIST_COUNTERS* pCounters) {
     if (runId <= 0 || !IsOneOf(szOutcome, rgEndOutcomes) || !pCounters) return -1;
     HistoryDb history(false);
     if (!history.db) return -1;
@@ -494,22 +525,29 @@ int AVHistoryEnd(int64_t runId, const char* szOutcome, const char* szReason, con
     }
     const std::string definitions = DefinitionsVersion();
     bool blOk = InTransaction(history.db, [&] {
-        Statement update(history.db,
-                         "UPDATE runs SET outcome = ?2, end_time = ?3, reason = ?4,"
-                         " stopped_by = CASE WHEN ?2 = 'stopped' THEN stopped_by ELSE '' END,"
-                         " total = ?5, scanned = ?6, infected = ?7, quarantined = ?8, failed_moves = ?9,"
-                         " unreadable = ?10, cached = ?11,"
-                         " defs_version = CASE WHEN ?12 = '' THEN defs_version ELSE ?12 END WHERE id = ?1");
+        Statement update(
+            history.db,
+            "UPDATE runs SET outcome = ?2, end_time = ?3, reason = ?4,"
+            " stopped_by = CASE WHEN ?2 = 'stopped' THEN stopped_by ELSE '' END,"
+            " total = ?5, scanned = ?6, infected = ?7, quarantined = ?8, failed_moves = ?9,"
+            " unreadable = ?10, cached = ?11,"
+            " defs_version = CASE WHEN ?12 = '' THEN defs_version ELSE ?12 END WHERE id = ?1");
         update.BindInt(1, runId)
             .Bind(2, szOutcome)
             .Bind(3, tavo::service::LocalTimeText())
             .Bind(4, reason);
-        update.BindInt(5, pCounters->total).BindInt(6, pCounters->scanned).BindInt(7, pCounters->infected);
+        update.BindInt(5, pCounters->total)
+            .BindInt(6, pCounters->scanned)
+            .BindInt(7, pCounters->infected);
         update.BindInt(8, pCounters->quarantined).BindInt(9, pCounters->failedMoves);
-        update.BindInt(10, pCounters->unreadable).BindInt(11, pCounters->cached).Bind(12, definitions);
+        update.BindInt(10, pCounters->unreadable)
+            .BindInt(11, pCounters->cached)
+            .Bind(12, definitions);
         return update.Step() == SQLITE_DONE && sqlite3_changes(history.db) == 1;
     });
-    if (!blOk) TAVO_LOG(LOG_ERR, "cannot record the end of run %lld in the scan history", static_cast<long long>(runId));
+    if (!blOk)
+        TAVO_LOG(LOG_ERR, "cannot record the end of run %lld in the scan history",
+                 static_cast<long long>(runId));
     return blOk ? 0 : -1;
 }
 
@@ -531,7 +569,8 @@ int AVHistoryList(int start, int limit, AVHIST_RUN** prgRuns, int* pnRuns, int64
             *pTotal = total.Int(0);
         else
             blOk = false;
-        const std::string sql = std::string("SELECT ") + kRunColumns + " FROM runs ORDER BY id DESC LIMIT ?1 OFFSET ?2";
+        const std::string sql =
+            std::string("SELECT ") + kRunColumns + " FROM runs ORDER BY id DESC LIMIT ?1 OFFSET ?2";
         Statement select(history.db, sql.c_str());
         select.BindInt(1, limit < 0 ? 0 : limit).BindInt(2, start < 0 ? 0 : start);
         int rc = SQLITE_DONE;
@@ -563,7 +602,8 @@ int AVHistoryList(int start, int limit, AVHIST_RUN** prgRuns, int* pnRuns, int64
     return 0;
 }
 
-int AVHistoryGet(int64_t runId, AVHIST_RUN** ppRun, AVHIST_DETECTION** prgDetections, int* pnDetections) {
+int AVHistoryGet(int64_t runId, AVHIST_RUN** ppRun, AVHIST_DETECTION** prgDetections,
+                 int* pnDetections) {
     if (!ppRun || !prgDetections || !pnDetections) return -1;
     *ppRun = nullptr;
     *prgDetections = nullptr;
@@ -583,7 +623,8 @@ int AVHistoryGet(int64_t runId, AVHIST_RUN** ppRun, AVHIST_DETECTION** prgDetect
         int rc = select.Step();
         if (rc == SQLITE_DONE) result = 1;
         if (rc != SQLITE_ROW || !ReadRun(history.db, select, pRun)) break;
-        Statement selectDetections(history.db, "SELECT path, threat, action FROM detections WHERE run = ?1 ORDER BY id");
+        Statement selectDetections(
+            history.db, "SELECT path, threat, action FROM detections WHERE run = ?1 ORDER BY id");
         selectDetections.BindInt(1, runId);
         bool blOk = true;
         while (blOk && (rc = selectDetections.Step()) == SQLITE_ROW) {
@@ -600,7 +641,8 @@ int AVHistoryGet(int64_t runId, AVHIST_RUN** ppRun, AVHIST_DETECTION** prgDetect
     } while (false);
     Rollback(history.db);
     if (result == 0 && !detections.empty()) {
-        *prgDetections = static_cast<AVHIST_DETECTION*>(malloc(detections.size() * sizeof(AVHIST_DETECTION)));
+        *prgDetections =
+            static_cast<AVHIST_DETECTION*>(malloc(detections.size() * sizeof(AVHIST_DETECTION)));
         if (*prgDetections) {
             memcpy(*prgDetections, detections.data(), detections.size() * sizeof(AVHIST_DETECTION));
             *pnDetections = static_cast<int>(detections.size());

@@ -60,11 +60,11 @@ namespace {
 // The extension list a fresh package starts with: executables, scripts,
 // documents that carry macros or scripts, and archives.
 const char* const rgDefaultExtensions[] = {
-    "exe", "dll", "com", "scr", "pif", "cpl", "sys", "msi", "bin", "elf", "so",  "apk",
-    "bat", "cmd", "vbs", "vbe", "js",  "jse", "wsf", "hta", "ps1", "sh",  "py",  "pl",
-    "php", "jar", "html", "htm", "doc", "docx", "docm", "dot", "xls", "xlsx", "xlsm", "ppt",
-    "pptx", "pptm", "rtf", "pdf", "zip", "rar", "7z",  "gz",  "tgz", "bz2", "xz",  "tar",
-    "cab", "iso", "arj", "lzh",
+    "exe",  "dll",  "com", "scr",  "pif",  "cpl", "sys", "msi",  "bin",  "elf", "so",
+    "apk",  "bat",  "cmd", "vbs",  "vbe",  "js",  "jse", "wsf",  "hta",  "ps1", "sh",
+    "py",   "pl",   "php", "jar",  "html", "htm", "doc", "docx", "docm", "dot", "xls",
+    "xlsx", "xlsm", "ppt", "pptx", "pptm", "rtf", "pdf", "zip",  "rar",  "7z",  "gz",
+    "tgz",  "bz2",  "xz",  "tar",  "cab",  "iso", "arj", "lzh",
 };
 
 // An entry must be a non-empty single line.
@@ -103,7 +103,8 @@ int ChangeList(const char* szAppliancePath, bool blExtensions,
 int FillList(const char* szAppliancePath, bool blExtensions, PQLIBSZLIST* ppList) {
     if (!ppList || !*ppList) return ERR_TAVOAV_PARAMETER_ERROR;
     std::vector<std::string> entries;
-    if (ReadList(szAppliancePath, blExtensions, entries) != 0) return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;
+    if (ReadList(szAppliancePath, blExtensions, entries) != 0)
+        return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;
     for (const std::string& entry : entries) {
         if (QLIBCSzListPush(ppList, entry.c_str()) != 0) return ERR_TAVOAV_EXE_ERROR;
     }

@@ -15,7 +15,8 @@ __attribute__((visibility("hidden"))) std::string Resolve(const char* szApplianc
 // Reads the lines of a file without their line ends, skipping empty lines.
 // 0 on success (*pblExists false and no lines when the file does not exist),
 // -1 on a read error.
-__attribute__((visibility("hidden"))) int ReadLines(const std::string& path, std::vector<std::string>& lines,
+__attribute__((visibility("hidden"))) int ReadLines(const std::string& path,
+                                                    std::vector<std::string>& lines,
                                                     bool* pblExists);
 
 // Replaces the file (mode 0644, its folders created) by one holding the

@@ -202,8 +202,9 @@ QUARANTINE_FILE ToRecord(const Item& item) {
 
 // 1: found, 0: no such item, -1: database error.
 int FindItem(sqlite3* db, const std::string& name, Item* pItem) {
-    Statement stmt(db, "SELECT renamed_name, original_path, threat, time FROM quarantine"
-                       " WHERE renamed_name = ?1");
+    Statement stmt(db,
+                   "SELECT renamed_name, original_path, threat, time FROM quarantine"
+                   " WHERE renamed_name = ?1");
     if (!stmt.Ok()) return -1;
     stmt.Bind(1, name);
     int rc = stmt.Step();
@@ -214,7 +215,8 @@ int FindItem(sqlite3* db, const std::string& name, Item* pItem) {
 }
 
 int ReadItems(sqlite3* db, std::vector<Item>* pItems) {
-    Statement stmt(db, "SELECT renamed_name, original_path, threat, time FROM quarantine ORDER BY id");
+    Statement stmt(db,
+                   "SELECT renamed_name, original_path, threat, time FROM quarantine ORDER BY id");
     if (!stmt.Ok()) return -1;
     pItems->clear();
     int rc;
@@ -231,9 +233,14 @@ int DeleteRow(sqlite3* db, const std::string& name) {
 }
 
 int InsertRow(sqlite3* db, const Item& item) {
-    Statement stmt(db, "INSERT INTO quarantine (renamed_name, original_path, threat, time) VALUES (?1, ?2, ?3, ?4)");
+    Statement stmt(db,
+                   "INSERT INTO quarantine (renamed_name, original_path, threat, time) VALUES (?1, "
+                   "?2, ?3, ?4)");
     if (!stmt.Ok()) return -1;
-    stmt.Bind(1, item.renamedName).Bind(2, item.originalPath).Bind(3, item.threat).Bind(4, item.time);
+    stmt.Bind(1, item.renamedName)
+        .Bind(2, item.originalPath)
+        .Bind(3, item.threat)
+        .Bind(4, item.time);
     return stmt.Step() == SQLITE_DONE ? 0 : -1;
 }
 
@@ -305,7 +312,8 @@ int PlaceNoReplace(int fromFd, const std::string& fromName, int toFd, const std:
 }
 
 // Takes back what PlaceNoReplace did. 0 on success.
-int UndoPlace(int fromFd, const std::string& fromName, int toFd, const std::string& toName, bool blLinked) {
+int UndoPlace(int fromFd, const std::string& fromName, int toFd, const std::string& toName,
+              bool blLinked) {
     if (blLinked) return unlinkat(toFd, toName.c_str(), 0);
     return renameat2(toFd, toName.c_str(), fromFd, fromName.c_str(), RENAME_NOREPLACE);
 }
@@ -317,9 +325,11 @@ std::string NewStoredName() {
         ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
         if (n <= 0) {
             // Without random bytes, time and pid still tell names apart.
-            uint64_t mix = static_cast<uint64_t>(time(nullptr)) ^ (static_cast<uint64_t>(getpid()) << 32) ^
+            uint64_t mix = static_cast<uint64_t>(time(nullptr)) ^
+                           (static_cast<uint64_t>(getpid()) << 32) ^
                            reinterpret_cast<uintptr_t>(&mix) ^ clock();
-            for (size_t i = got; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(mix >> ((i % 8) * 8));
+            for (size_t i = got; i < sizeof bytes; ++i)
+                bytes[i] = static_cast<unsigned char>(mix >> ((i % 8) * 8));
             break;
         }
         got += static_cast<size_t>(n);
@@ -373,7 +383,8 @@ QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, Ite
     if (unlinkat(storeFd.Get(), name.c_str(), 0) != 0 && errno != ENOENT) {
         int saved = errno;
         if (InsertRow(db, item) != 0)
-            TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s", name.c_str(), strerror(saved));
+            TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s", name.c_str(),
+                     strerror(saved));
         return AVQ_ERR_REMOVE_FAIL;
     }
     if (pDeleted) *pDeleted = item;
@@ -385,8 +396,9 @@ QUARANTINE_ERROR DeleteItem(QUARANTINE_CONN* pConn, const std::string& name, Ite
 // on the way are opened (and the missing ones made) beneath the volume's
 // folder without following a link: a link a user planted there fails the
 // item, and nothing is made or moved through it.
-QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, std::string* pFullPath,
-                             ItemOutcome* pOutcome, std::string* pThreat = nullptr) {
+QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name,
+                             std::string* pFullPath, ItemOutcome* pOutcome,
+                             std::string* pThreat = nullptr) {
     *pOutcome = ItemOutcome::Failed;
     sqlite3* db = pConn->dbHandle;
     UniqueFd volumeFd;
@@ -417,8 +429,8 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
     if (!destFd && !blMissing) {
         int err = errno;
         Rollback(db);
-        TAVO_LOG(LOG_WARNING, "restore of %s to %s refused: %s", name.c_str(), pConn->path.szVolumePath,
-                 BlockedOnTheWay(err) ? kBlockedReason : strerror(err));
+        TAVO_LOG(LOG_WARNING, "restore of %s to %s refused: %s", name.c_str(),
+                 pConn->path.szVolumePath, BlockedOnTheWay(err) ? kBlockedReason : strerror(err));
         return BlockedOnTheWay(err) ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
     }
     if (destFd && fstatat(destFd.Get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -431,7 +443,8 @@ QUARANTINE_ERROR RestoreItem(QUARANTINE_CONN* pConn, const std::string& name, st
         if (!destFd) {
             int err = errno;
             Rollback(db);
-            TAVO_LOG(LOG_WARNING, "restore of %s to %s refused: %s", name.c_str(), pConn->path.szVolumePath,
+            TAVO_LOG(LOG_WARNING, "restore of %s to %s refused: %s", name.c_str(),
+                     pConn->path.szVolumePath,
                      BlockedOnTheWay(err) ? kBlockedReason : strerror(err));
             return BlockedOnTheWay(err) ? AVQ_ERR_MOVE_FAIL : AVQ_ERR_DIR_NOT_FOUND;
         }
@@ -528,9 +541,13 @@ QUARANTINE_ERROR PutFileAt(int sourceFd, const VolumeFile& file, const struct st
         err = AVQ_ERR_DBOP_FAIL;
         *pReason = "the quarantine database is busy or failing";
     } else {
-        Statement insert(db, "INSERT INTO quarantine (renamed_name, original_path, threat, time)"
-                             " VALUES (?1, ?2, ?3, ?4)");
-        insert.Bind(1, name).Bind(2, file.relative).Bind(3, szThreat ? szThreat : "").Bind(4, LocalTimeText());
+        Statement insert(db,
+                         "INSERT INTO quarantine (renamed_name, original_path, threat, time)"
+                         " VALUES (?1, ?2, ?3, ?4)");
+        insert.Bind(1, name)
+            .Bind(2, file.relative)
+            .Bind(3, szThreat ? szThreat : "")
+            .Bind(4, LocalTimeText());
         if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
             err = AVQ_ERR_DBOP_FAIL;
             *pReason = "cannot record the item";
@@ -544,15 +561,15 @@ QUARANTINE_ERROR PutFileAt(int sourceFd, const VolumeFile& file, const struct st
             err = AVQ_ERR_MOVE_FAIL;
             *pReason = szReplaced;
             if (UndoPlace(sourceFd, file.leaf, storeFd.Get(), name, blLinked) != 0)
-                TAVO_LOG(LOG_ERR, "file %s left in the quarantine folder as %s", file.relative.c_str(),
-                         name.c_str());
+                TAVO_LOG(LOG_ERR, "file %s left in the quarantine folder as %s",
+                         file.relative.c_str(), name.c_str());
         } else if (Exec(db, "COMMIT") != 0) {
             // No row for the stored file: give the file back.
             err = AVQ_ERR_DBOP_FAIL;
             *pReason = "cannot record the item";
             if (UndoPlace(sourceFd, file.leaf, storeFd.Get(), name, blLinked) != 0)
-                TAVO_LOG(LOG_ERR, "quarantined file %s left without record as %s", file.relative.c_str(),
-                         name.c_str());
+                TAVO_LOG(LOG_ERR, "quarantined file %s left without record as %s",
+                         file.relative.c_str(), name.c_str());
         } else {
             blCommitted = true;
             // The old name goes only while it still names the stored file.
@@ -570,8 +587,8 @@ QUARANTINE_ERROR PutFileAt(int sourceFd, const VolumeFile& file, const struct st
                 err = AVQ_ERR_MOVE_FAIL;
                 *pReason = szKept;
                 if (DeleteRow(db, name) != 0 || unlinkat(storeFd.Get(), name.c_str(), 0) != 0)
-                    TAVO_LOG(LOG_ERR, "file %s is both in place and quarantined as %s", file.relative.c_str(),
-                             name.c_str());
+                    TAVO_LOG(LOG_ERR, "file %s is both in place and quarantined as %s",
+                             file.relative.c_str(), name.c_str());
             }
         }
         if (err != AVQ_ERR_OK && !blCommitted) Rollback(db);
@@ -596,7 +613,8 @@ QUARANTINE_ERROR PutFile(const char* szPath, const struct stat* pExpected, const
         *pReason = "no such volume";
         return AVQ_ERR_DIR_NOT_FOUND;
     }
-    UniqueFd sourceFd = tavo::files::OpenBeneath(volumeFd.Get(), file.parent, O_RDONLY | O_DIRECTORY);
+    UniqueFd sourceFd =
+        tavo::files::OpenBeneath(volumeFd.Get(), file.parent, O_RDONLY | O_DIRECTORY);
     if (!sourceFd) {
         if (errno == ENOENT) return AVQ_ERR_SOURCE_MISSING;
         *pReason = BlockedOnTheWay(errno) ? kBlockedReason : strerror(errno);
@@ -660,13 +678,15 @@ int SyncFailedCount(sqlite3* db, bool blEndReprocessing) {
 
 // Records (or records again) a failed move with the file it was about, when
 // known, and the reason in words.
-int AddFailed(const char* szPath, const char* szThreat, const struct stat* pFile, const std::string& reason) {
+int AddFailed(const char* szPath, const char* szThreat, const struct stat* pFile,
+              const std::string& reason) {
     sqlite3* db = OpenFailedDB();
     if (!db) return -1;
     int result;
     {
-        Statement insert(db, "INSERT OR REPLACE INTO failed (path, threat, time, dev, ino, reason)"
-                             " VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+        Statement insert(db,
+                         "INSERT OR REPLACE INTO failed (path, threat, time, dev, ino, reason)"
+                         " VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
         insert.Bind(1, szPath).Bind(2, szThreat ? szThreat : "").Bind(3, LocalTimeText());
         insert.BindInt(4, pFile ? static_cast<int64_t>(pFile->st_dev) : 0);
         insert.BindInt(5, pFile ? static_cast<int64_t>(pFile->st_ino) : 0);
@@ -732,7 +752,8 @@ std::vector<std::pair<const Item*, QUARANTINE_ERROR>> DeleteItems(QUARANTINE_CON
         const size_t last = std::min(items.size(), first + kDeleteBatch);
         std::vector<const Item*> removed;
         if (Exec(db, "BEGIN IMMEDIATE") != 0) {
-            for (size_t i = first; i < last; ++i) refused.emplace_back(&items[i], AVQ_ERR_DBOP_FAIL);
+            for (size_t i = first; i < last; ++i)
+                refused.emplace_back(&items[i], AVQ_ERR_DBOP_FAIL);
             continue;
         }
         for (size_t i = first; i < last; ++i) {
@@ -757,11 +778,12 @@ std::vector<std::pair<const Item*, QUARANTINE_ERROR>> DeleteItems(QUARANTINE_CON
         }
         // A stored file that is already gone leaves only its row to remove.
         for (const Item* pItem : removed) {
-            if (unlinkat(storeFd.Get(), pItem->renamedName.c_str(), 0) == 0 || errno == ENOENT) continue;
+            if (unlinkat(storeFd.Get(), pItem->renamedName.c_str(), 0) == 0 || errno == ENOENT)
+                continue;
             int saved = errno;
             if (InsertRow(db, *pItem) != 0)
-                TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s", pItem->renamedName.c_str(),
-                         strerror(saved));
+                TAVO_LOG(LOG_ERR, "quarantined file %s kept without record after: %s",
+                         pItem->renamedName.c_str(), strerror(saved));
             refused.emplace_back(pItem, AVQ_ERR_REMOVE_FAIL);
         }
     }
@@ -939,7 +961,8 @@ int AVQuarantineItemCountGet(int* piCount) {
     return 0;
 }
 
-QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
+QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRenamedName,
+                                        size_t cbName) {
     if (!pConn || !pConn->dbHandle || !IsPlainName(szRenamedName, cbName)) return AVQ_ERR_UNKNOWN;
     ItemOutcome outcome;
     Item item;
@@ -952,12 +975,14 @@ QUARANTINE_ERROR AVQuarantineDeleteFile(QUARANTINE_CONN* pConn, const char* szRe
     return err;
 }
 
-QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szRenamedName, size_t cbName) {
+QUARANTINE_ERROR AVQuarantineRestoreFile(QUARANTINE_CONN* pConn, const char* szRenamedName,
+                                         size_t cbName) {
     if (!pConn || !pConn->dbHandle || !IsPlainName(szRenamedName, cbName)) return AVQ_ERR_UNKNOWN;
     ItemOutcome outcome;
     std::string fullPath;
     std::string threat;
-    QUARANTINE_ERROR err = RestoreItem(pConn, std::string(szRenamedName, cbName), &fullPath, &outcome, &threat);
+    QUARANTINE_ERROR err =
+        RestoreItem(pConn, std::string(szRenamedName, cbName), &fullPath, &outcome, &threat);
     if (err == AVQ_ERR_OK)
         tavo::service::Audit("info", "quarantine",
                              "Restored from the quarantine by " + tavo::service::Requester() +
@@ -982,7 +1007,8 @@ int AVQuarantineFailListFree(FAILED_QITEM_LIST* pList) {
     return 0;
 }
 
-int AVQuarantineGetExtShareNameByMountPath(const char* szVolumePath, char* szShare, size_t cbShare) {
+int AVQuarantineGetExtShareNameByMountPath(const char* szVolumePath, char* szShare,
+                                           size_t cbShare) {
     QUARANTINE_PATH path;
     if (!szShare || cbShare == 0 || VolumeQuarantinePath(szVolumePath, &path) != 0) return -1;
     // "/volume1" -> "volume1/@tavoav_quarantine"
@@ -1005,8 +1031,8 @@ QUARANTINE_ERROR AVQuarantinePutFile(const char* szPath, const char* szThreat) {
     return err;
 }
 
-QUARANTINE_ERROR AVQuarantinePutFileAt(int dirFd, const char* szName, const char* szPath, const struct stat* pFile,
-                                       const char* szThreat) {
+QUARANTINE_ERROR AVQuarantinePutFileAt(int dirFd, const char* szName, const char* szPath,
+                                       const struct stat* pFile, const char* szThreat) {
     if (dirFd < 0 || !szName || !szPath || !pFile) return AVQ_ERR_UNKNOWN;
     VolumeFile file;
     std::string reason;
@@ -1065,12 +1091,15 @@ int AVTryProcessAgain(void) {
         // A move recorded with its file moves only that very file again.
         const bool blKnown = entry.file.st_dev != 0 || entry.file.st_ino != 0;
         std::string reason;
-        QUARANTINE_ERROR err = PutFile(entry.path.c_str(), blKnown ? &entry.file : nullptr, entry.threat.c_str(), &reason);
+        QUARANTINE_ERROR err = PutFile(entry.path.c_str(), blKnown ? &entry.file : nullptr,
+                                       entry.threat.c_str(), &reason);
         ++counters.scanned;
         ++counters.infected;
-        const char* szAction = err == AVQ_ERR_OK ? AVHIST_QUARANTINED
-                               : err == AVQ_ERR_SOURCE_MISSING ? AVHIST_GONE : AVHIST_MOVE_FAILED;
-        if (runId > 0) AVHistoryAddDetection(runId, entry.path.c_str(), entry.threat.c_str(), szAction);
+        const char* szAction = err == AVQ_ERR_OK               ? AVHIST_QUARANTINED
+                               : err == AVQ_ERR_SOURCE_MISSING ? AVHIST_GONE
+                                                               : AVHIST_MOVE_FAILED;
+        if (runId > 0)
+            AVHistoryAddDetection(runId, entry.path.c_str(), entry.threat.c_str(), szAction);
         if (err != AVQ_ERR_OK && err != AVQ_ERR_SOURCE_MISSING) {
             ++counters.failedMoves;
             failingText += (failingText.empty() ? "" : ", ") + entry.path + " (" + reason + ")";
@@ -1113,7 +1142,8 @@ int AVQuarantineFailClear(void) {
     int result = Exec(db, "BEGIN IMMEDIATE");
     if (result == 0) {
         Statement select(db, "SELECT path, threat FROM failed ORDER BY id");
-        while (select.Ok() && select.Step() == SQLITE_ROW) entries.push_back(select.Text(0) + " (" + select.Text(1) + ")");
+        while (select.Ok() && select.Step() == SQLITE_ROW)
+            entries.push_back(select.Text(0) + " (" + select.Text(1) + ")");
     }
     if (result == 0 && (Exec(db, "DELETE FROM failed") != 0 || Exec(db, "COMMIT") != 0)) {
         Rollback(db);
@@ -1131,7 +1161,8 @@ int AVQuarantineFailClear(void) {
     return result;
 }
 
-int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* pnItems, int64_t* pTotal) {
+int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* pnItems,
+                     int64_t* pTotal) {
     if (!prgItems || !pnItems || !pTotal) return -1;
     *prgItems = nullptr;
     *pnItems = 0;
@@ -1144,7 +1175,8 @@ int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* p
         Statement count(db, "SELECT COUNT(*) FROM failed");
         blOk = count.Ok() && count.Step() == SQLITE_ROW;
         if (blOk) *pTotal = count.Int(0);
-        Statement select(db, "SELECT path, threat, time, reason FROM failed ORDER BY id LIMIT ?1 OFFSET ?2");
+        Statement select(
+            db, "SELECT path, threat, time, reason FROM failed ORDER BY id LIMIT ?1 OFFSET ?2");
         select.BindInt(1, limit < 0 ? 0 : limit).BindInt(2, start < 0 ? 0 : start);
         int rc = SQLITE_DONE;
         while (blOk && (rc = select.Step()) == SQLITE_ROW) {
@@ -1158,7 +1190,8 @@ int AVFailedMoveList(int start, int limit, AVHIST_FAILED_MOVE** prgItems, int* p
     }
     sqlite3_close(db);
     if (blOk && !items.empty()) {
-        *prgItems = static_cast<AVHIST_FAILED_MOVE*>(malloc(items.size() * sizeof(AVHIST_FAILED_MOVE)));
+        *prgItems =
+            static_cast<AVHIST_FAILED_MOVE*>(malloc(items.size() * sizeof(AVHIST_FAILED_MOVE)));
         blOk = *prgItems != nullptr;
         if (blOk) {
             memcpy(*prgItems, items.data(), items.size() * sizeof(AVHIST_FAILED_MOVE));

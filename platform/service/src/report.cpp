@@ -20,9 +20,9 @@
 // The categories and modules of the events. Kept here until the engine
 // header carries them.
 #ifndef TAVOAV_REPORT_CLASS_INFO
-#define TAVOAV_REPORT_CLASS_INFO "info"          /* something done as asked */
-#define TAVOAV_REPORT_CLASS_WARNING "warning"    /* a threat found, a partial result */
-#define TAVOAV_REPORT_CLASS_ERROR "error"        /* an operation failed */
+#define TAVOAV_REPORT_CLASS_INFO "info"       /* something done as asked */
+#define TAVOAV_REPORT_CLASS_WARNING "warning" /* a threat found, a partial result */
+#define TAVOAV_REPORT_CLASS_ERROR "error"     /* an operation failed */
 #define TAVOAV_REPORT_MODULE_SCAN "scan"
 #define TAVOAV_REPORT_MODULE_UPDATE "update"
 #define TAVOAV_REPORT_MODULE_QUARANTINE "quarantine"
@@ -48,8 +48,8 @@ const char* const rgReportClasses[] = {
 };
 
 const char* const rgReportModules[] = {
-    TAVOAV_REPORT_MODULE_SCAN,     TAVOAV_REPORT_MODULE_UPDATE,   TAVOAV_REPORT_MODULE_QUARANTINE,
-    TAVOAV_REPORT_MODULE_CONFIG,   TAVOAV_REPORT_MODULE_SCHEDULE,
+    TAVOAV_REPORT_MODULE_SCAN,   TAVOAV_REPORT_MODULE_UPDATE,   TAVOAV_REPORT_MODULE_QUARANTINE,
+    TAVOAV_REPORT_MODULE_CONFIG, TAVOAV_REPORT_MODULE_SCHEDULE,
 };
 
 template <size_t N>
@@ -101,7 +101,8 @@ int AVReportWrite(const char* szClass, const char* szModule, const char* szText)
     char szLogTime[32] = {0};
     time_t now = time(nullptr);
     struct tm local {};
-    if (!localtime_r(&now, &local) || strftime(szLogTime, sizeof szLogTime, "%Y-%m-%d %H:%M:%S", &local) == 0)
+    if (!localtime_r(&now, &local) ||
+        strftime(szLogTime, sizeof szLogTime, "%Y-%m-%d %H:%M:%S", &local) == 0)
         return ERR_TAVOAV_EXE_ERROR;
 
     char szPath[4096];
@@ -113,16 +114,20 @@ int AVReportWrite(const char* szClass, const char* szModule, const char* szText)
     sqlite3_stmt* pInsert = nullptr;
     int iResult = ERR_TAVOAV_DB_ACCESS_ERROR;
     do {
-        if (sqlite3_open_v2(szPath, &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
+        if (sqlite3_open_v2(szPath, &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+            SQLITE_OK)
             break;
         sqlite3_busy_timeout(pDb, REPORT_BUSY_TIMEOUT_MS);
         bool blSchemaOk = true;
         for (const char* szStatement : rgReportSchema) {
-            if (sqlite3_exec(pDb, szStatement, nullptr, nullptr, nullptr) != SQLITE_OK) blSchemaOk = false;
+            if (sqlite3_exec(pDb, szStatement, nullptr, nullptr, nullptr) != SQLITE_OK)
+                blSchemaOk = false;
         }
         if (!blSchemaOk) break;
-        if (sqlite3_prepare_v2(pDb, "INSERT INTO report (class, module, eventText, logTime) VALUES (?1, ?2, ?3, ?4)",
-                               -1, &pInsert, nullptr) != SQLITE_OK)
+        if (sqlite3_prepare_v2(
+                pDb,
+                "INSERT INTO report (class, module, eventText, logTime) VALUES (?1, ?2, ?3, ?4)",
+                -1, &pInsert, nullptr) != SQLITE_OK)
             break;
         sqlite3_bind_text(pInsert, 1, szClass, -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(pInsert, 2, szModule, -1, SQLITE_TRANSIENT);

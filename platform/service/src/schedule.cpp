@@ -41,7 +41,8 @@ namespace {
 
 const char* const SZ_CRONTAB = "/etc/crontab";
 const char* const SZ_CRONTAB_LOCK = TAVOAV_PKG_DIR "/.crontab";  // lock file is "<this>.lock"
-const char* const SZ_BLOCK_BEGIN = "# BEGIN AntiVirus-Zentrel scheduled scans (written by the package, do not edit)";
+const char* const SZ_BLOCK_BEGIN =
+    "# BEGIN AntiVirus-Zentrel scheduled scans (written by the package, do not edit)";
 const char* const SZ_BLOCK_END = "# END AntiVirus-Zentrel scheduled scans";
 const char* const rgScheduleSchema =
     "CREATE TABLE IF NOT EXISTS schedule (activated INTEGER NOT NULL DEFAULT 0, "
@@ -80,7 +81,8 @@ std::vector<std::string> Split(const std::string& text, char sep) {
     size_t pos = 0;
     for (;;) {
         size_t next = text.find(sep, pos);
-        parts.push_back(text.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
+        parts.push_back(
+            text.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
         if (next == std::string::npos) break;
         pos = next + 1;
     }
@@ -138,9 +140,11 @@ std::string NormalTriggerTime(const char* szTriggerTime) {
 // The paths of a custom target, or none when the text is not valid.
 std::vector<std::string> CustomTargets(const char* szScanTarget) {
     std::vector<std::string> paths;
-    if (!szScanTarget || szScanTarget[0] == '\0' || strlen(szScanTarget) > CB_MAX_TARGET) return paths;
+    if (!szScanTarget || szScanTarget[0] == '\0' || strlen(szScanTarget) > CB_MAX_TARGET)
+        return paths;
     for (const std::string& path : Split(szScanTarget, ':')) {
-        if (path.empty() || path[0] != '/' || path.size() >= 4096) return std::vector<std::string>();
+        if (path.empty() || path[0] != '/' || path.size() >= 4096)
+            return std::vector<std::string>();
         paths.push_back(path);
     }
     return paths;
@@ -158,7 +162,8 @@ sqlite3* OpenSchedule() {
     std::string path = tavo::service::Resolve(TAVOAV_SCHEDULE_DB);
     if (path.empty() || tavo::files::MakeParentFolders(path) != 0) return nullptr;
     sqlite3* pDb = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         sqlite3_close_v2(pDb);
         return nullptr;
     }
@@ -180,8 +185,9 @@ int ReadJobs(std::vector<Job>& jobs) {
     if (!pDb) return -1;
     sqlite3_stmt* pStmt = nullptr;
     int result = -1;
-    if (sqlite3_prepare_v2(pDb, "SELECT activated, triggerTime, scanType, scanTarget FROM schedule ORDER BY rowid",
-                           -1, &pStmt, nullptr) == SQLITE_OK) {
+    if (sqlite3_prepare_v2(
+            pDb, "SELECT activated, triggerTime, scanType, scanTarget FROM schedule ORDER BY rowid",
+            -1, &pStmt, nullptr) == SQLITE_OK) {
         int rc;
         while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
             Job job;
@@ -204,8 +210,10 @@ int ReadJobs(std::vector<Job>& jobs) {
 // made (custom scans). "" when the job is not valid or the list cannot be written.
 std::string CronLine(const Job& job, std::string* pFileList) {
     pFileList->clear();
-    if (!ValidJob(job.triggerTime.c_str(), job.scanType.c_str(), job.scanTarget.c_str())) return std::string();
-    std::string line = NormalTriggerTime(job.triggerTime.c_str()) + " root " TAVOAV_SCANNER_PATH " ";
+    if (!ValidJob(job.triggerTime.c_str(), job.scanType.c_str(), job.scanTarget.c_str()))
+        return std::string();
+    std::string line =
+        NormalTriggerTime(job.triggerTime.c_str()) + " root " TAVOAV_SCANNER_PATH " ";
     if (job.scanType == "full") return line + "--all";
     if (job.scanType == "system") return line + "--system";
 
@@ -220,7 +228,8 @@ std::string CronLine(const Job& job, std::string* pFileList) {
     if (!blOk) return std::string();
     // The file-list name is made by the service; still, only plain characters go on the line.
     for (const char* p = szFileList; *p; ++p)
-        if (!strchr("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-", *p)) return std::string();
+        if (!strchr("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-", *p))
+            return std::string();
     *pFileList = szFileList;
     return line + "-f " + szFileList;
 }
@@ -231,7 +240,8 @@ void CollectFileLists(const std::string& line, std::set<std::string>& fileLists)
     size_t pos = line.find(marker);
     if (pos == std::string::npos) return;
     std::string path = line.substr(pos + marker.size() - strlen(TAVOAV_FILELIST_DIR "/"));
-    if (path.find("..") == std::string::npos && path.find(' ') == std::string::npos) fileLists.insert(path);
+    if (path.find("..") == std::string::npos && path.find(' ') == std::string::npos)
+        fileLists.insert(path);
 }
 
 // Replaces the package's block of the crontab text by newBlock (no block when
@@ -282,7 +292,8 @@ std::string JobsText(const std::vector<Job>& jobs) {
     std::string text;
     for (const Job& job : jobs) {
         if (!text.empty()) text += "; ";
-        text += std::string(job.activated ? "on" : "off") + " \"" + job.triggerTime + "\" " + job.scanType;
+        text += std::string(job.activated ? "on" : "off") + " \"" + job.triggerTime + "\" " +
+                job.scanType;
         if (job.scanType == "custom") text += " " + job.scanTarget;
     }
     return text;
@@ -331,14 +342,18 @@ int AVScheduleClear(DBConnect* pConn) {
     return OKAY;
 }
 
-int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime, const char* szScanType,
-                     const char* szScanTarget) {
-    if (!pConn || !ValidJob(szTriggerTime, szScanType, szScanTarget)) return ERR_TAVOAV_PARAMETER_ERROR;
+int AVScheduleInsert(DBConnect* pConn, int iActivated, const char* szTriggerTime,
+                     const char* szScanType, const char* szScanTarget) {
+    if (!pConn || !ValidJob(szTriggerTime, szScanType, szScanTarget))
+        return ERR_TAVOAV_PARAMETER_ERROR;
     sqlite3* pDb = OpenSchedule();
     if (!pDb) return ERR_TAVOAV_DB_ACCESS_ERROR;
     sqlite3_stmt* pStmt = nullptr;
-    int rc = sqlite3_prepare_v2(pDb, "INSERT INTO schedule (activated, triggerTime, scanType, scanTarget) "
-                                     "VALUES (?1, ?2, ?3, ?4)", -1, &pStmt, nullptr);
+    int rc =
+        sqlite3_prepare_v2(pDb,
+                           "INSERT INTO schedule (activated, triggerTime, scanType, scanTarget) "
+                           "VALUES (?1, ?2, ?3, ?4)",
+                           -1, &pStmt, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_bind_int(pStmt, 1, iActivated);
         sqlite3_bind_text(pStmt, 2, szTriggerTime, -1, SQLITE_TRANSIENT);
@@ -406,7 +421,8 @@ int DumpCrontab() {
         } else if (blReadOk && errno != ENOENT) {
             blReadOk = false;
         }
-        if (blReadOk && tavo::files::WriteFileAtomic(crontab, ReplaceBlock(text, block, oldFileLists), mode) == 0)
+        if (blReadOk && tavo::files::WriteFileAtomic(
+                            crontab, ReplaceBlock(text, block, oldFileLists), mode) == 0)
             result = OKAY;
     }
     if (result != OKAY) {

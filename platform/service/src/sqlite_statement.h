@@ -27,7 +27,9 @@ public:
     Statement& operator=(const Statement&) = delete;
     bool Ok() const { return stmt_ != nullptr; }
     Statement& Bind(int index, const std::string& text) {
-        if (stmt_) sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        if (stmt_)
+            sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT);
         return *this;
     }
     Statement& BindInt(int index, int64_t value) {
@@ -37,7 +39,8 @@ public:
     int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
     std::string Text(int column) const {
         const unsigned char* p = sqlite3_column_text(stmt_, column);
-        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+        return p ? std::string(reinterpret_cast<const char*>(p),
+                               static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
                  : "";
     }
     int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }

@@ -34,8 +34,8 @@
 #include "audit.h"
 #include "lists_file.h"
 #include "tavo/files.h"
-#include "tavo/tavocore.h"
 #include "tavo/tavoav_engine.h"
+#include "tavo/tavocore.h"
 #include "update_internal.h"
 
 namespace {
@@ -84,7 +84,8 @@ int ListFiles(const std::string& dir, std::vector<SourceFile>& files) {
         files.push_back({pEntry->d_name, static_cast<int64_t>(st.st_size)});
     }
     closedir(pDir);
-    std::sort(files.begin(), files.end(), [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+    std::sort(files.begin(), files.end(),
+              [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
     return 0;
 }
 
@@ -118,7 +119,8 @@ public:
         if (!blForce && now - lastReport_ < I_PROGRESS_INTERVAL_MS) return !stop_;
         lastReport_ = now;
         BOOL blStop = FALSE;
-        if (AVEngUpdateProgress(pid_, total_, done_, &blStop) != 0) return !stop_;  // progress is best effort
+        if (AVEngUpdateProgress(pid_, total_, done_, &blStop) != 0)
+            return !stop_;  // progress is best effort
         if (blStop) stop_ = true;
         return !stop_;
     }
@@ -132,7 +134,8 @@ private:
 };
 
 // Copies one file of the mirror folder; "" or the reason it failed.
-std::string CopyFile(const std::string& from, const std::string& to, Progress& progress, int64_t rate, int64_t start) {
+std::string CopyFile(const std::string& from, const std::string& to, Progress& progress,
+                     int64_t rate, int64_t start) {
     tavo::files::UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) return std::string("cannot read: ") + strerror(errno);
     tavo::files::UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -153,7 +156,8 @@ std::string CopyFile(const std::string& from, const std::string& to, Progress& p
         }
         if (!progress.Report(false)) return "stopped";
     }
-    if (fsync(out.Get()) != 0 || close(out.Release()) != 0) return std::string("cannot write: ") + strerror(errno);
+    if (fsync(out.Get()) != 0 || close(out.Release()) != 0)
+        return std::string("cannot write: ") + strerror(errno);
     return std::string();
 }
 
@@ -172,14 +176,16 @@ void RemoveDeadStagings(const std::string& defs) {
         const std::string name = entry.path().filename().string();
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         const long iPid = atol(name.c_str() + prefix.size());
-        if (iPid > 0 && kill(static_cast<pid_t>(iPid), 0) != 0 && errno == ESRCH) RemoveTree(entry.path().string());
+        if (iPid > 0 && kill(static_cast<pid_t>(iPid), 0) != 0 && errno == ESRCH)
+            RemoveTree(entry.path().string());
     }
 }
 
 // Runs a program with its standard output and error in a pipe, calling
 // whileRunning a few times a second (false from it ends the program).
 // Exit status (>= 0), -(128+n) for signal n, -1 when it could not be run.
-int RunProgram(const std::vector<std::string>& args, std::string* pOutput, const std::function<bool()>& whileRunning) {
+int RunProgram(const std::vector<std::string>& args, std::string* pOutput,
+               const std::function<bool()>& whileRunning) {
     int rgPipe[2];
     if (pipe2(rgPipe, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
@@ -234,7 +240,8 @@ std::string VerifySet(const std::string& applianceDir, unsigned long long* pSign
         return "cannot check the definitions: " TAVOAV_SCANNER_PATH " is missing";
     std::string output;
     int status = RunProgram({program, "--verify-defs", applianceDir}, &output, nullptr);
-    if (status < -1) return "the definitions check crashed (signal " + std::to_string(-status - 128) + ")";
+    if (status < -1)
+        return "the definitions check crashed (signal " + std::to_string(-status - 128) + ")";
     if (status < 0) return "cannot run the definitions check";
     std::string line = output.substr(0, output.find('\n'));
     if (status == 0) {
@@ -261,7 +268,8 @@ bool SameContent(const std::string& a, const std::string& b) {
         ssize_t nA = read(fdA.Get(), bufA.data(), bufA.size());
         if (nA < 0) return false;
         if (nA == 0) return read(fdB.Get(), bufB.data(), 1) == 0;
-        if (tavo::files::ReadExactly(fdB.Get(), bufB.data(), static_cast<size_t>(nA)) != 0) return false;
+        if (tavo::files::ReadExactly(fdB.Get(), bufB.data(), static_cast<size_t>(nA)) != 0)
+            return false;
         if (memcmp(bufA.data(), bufB.data(), static_cast<size_t>(nA)) != 0) return false;
     }
 }
@@ -274,22 +282,28 @@ bool SameSet(const std::string& staging, const std::string& defs) {
     if (tavo::service::ReadLines(defs + "/" + SZ_INSTALL_MARK, mark, &blInstalled) != 0 ||
         !blInstalled)
         return false;
-    if (ListFiles(staging, staged) != 0 || ListFiles(defs, installed) != 0 || staged.size() != installed.size())
+    if (ListFiles(staging, staged) != 0 || ListFiles(defs, installed) != 0 ||
+        staged.size() != installed.size())
         return false;
     for (size_t i = 0; i < staged.size(); ++i) {
-        if (staged[i].name != installed[i].name || staged[i].size != installed[i].size) return false;
-        if (!SameContent(staging + "/" + staged[i].name, defs + "/" + installed[i].name)) return false;
+        if (staged[i].name != installed[i].name || staged[i].size != installed[i].size)
+            return false;
+        if (!SameContent(staging + "/" + staged[i].name, defs + "/" + installed[i].name))
+            return false;
     }
     return true;
 }
 
 // --- the sources -----------------------------------------------------------
 
-std::string FetchFolder(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging, Progress& progress) {
+std::string FetchFolder(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging,
+                        Progress& progress) {
     const std::string mirror = tavo::service::Resolve(source.szMirrorDir);
     std::vector<SourceFile> files;
-    if (mirror.empty() || ListFiles(mirror, files) != 0) return std::string("cannot read the mirror folder ") + source.szMirrorDir;
-    if (files.empty()) return std::string("the mirror folder ") + source.szMirrorDir + " holds no definitions";
+    if (mirror.empty() || ListFiles(mirror, files) != 0)
+        return std::string("cannot read the mirror folder ") + source.szMirrorDir;
+    if (files.empty())
+        return std::string("the mirror folder ") + source.szMirrorDir + " holds no definitions";
     int64_t total = 0;
     for (const SourceFile& f : files) total += f.size;
     progress.SetTotal(total);
@@ -297,7 +311,8 @@ std::string FetchFolder(const TAVOAV_UPDATE_SOURCE& source, const std::string& s
     const int64_t rate = RateLimitKBps() * 1024;
     const int64_t start = NowMs();
     for (const SourceFile& f : files) {
-        std::string reason = CopyFile(mirror + "/" + f.name, staging + "/" + f.name, progress, rate, start);
+        std::string reason =
+            CopyFile(mirror + "/" + f.name, staging + "/" + f.name, progress, rate, start);
         if (!reason.empty()) return reason == "stopped" ? reason : f.name + ": " + reason;
     }
     return std::string();
@@ -306,14 +321,15 @@ std::string FetchFolder(const TAVOAV_UPDATE_SOURCE& source, const std::string& s
 struct Download {
     int fd;
     Progress* pProgress;
-    int64_t base;      // bytes of the files fetched before this one
+    int64_t base;  // bytes of the files fetched before this one
     bool blStopped;
 };
 
 size_t OnCurlData(char* pData, size_t cbItem, size_t cItems, void* pUser) {
     Download* pDownload = static_cast<Download*>(pUser);
     size_t cb = cbItem * cItems;
-    if (tavo::files::WriteAll(pDownload->fd, pData, cb) != 0) return 0;  // curl ends with a write error
+    if (tavo::files::WriteAll(pDownload->fd, pData, cb) != 0)
+        return 0;  // curl ends with a write error
     pDownload->pProgress->Add(static_cast<int64_t>(cb));
     return cb;
 }
@@ -336,7 +352,8 @@ void SetCommonOptions(CURL* pCurl, const TAVOAV_UPDATE_SOURCE& source, char* szE
     curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(pCurl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(std::min<int>(source.timeoutSeconds, 30)));
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT,
+                     static_cast<long>(std::min<int>(source.timeoutSeconds, 30)));
     // A transfer that stalls for the timeout fails; a slow steady one goes on.
     curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(source.timeoutSeconds));
@@ -352,7 +369,8 @@ std::string CurlReason(CURLcode code, const char* szError) {
     return reason;
 }
 
-std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging, Progress& progress) {
+std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging,
+                      Progress& progress) {
     static std::once_flag once;
     static CURLcode initResult = CURLE_OK;
     std::call_once(once, [] { initResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -381,8 +399,11 @@ std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& sta
     for (const std::string& url : urls) {
         const std::string name = tavo::service::UrlFileName(url);
         if (name.empty()) return OneLine(url) + ": not a definitions URL";
-        tavo::files::UniqueFd fd(open((staging + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!fd) return name + ": " + (errno == EEXIST ? std::string("named by two URLs") : strerror(errno));
+        tavo::files::UniqueFd fd(
+            open((staging + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!fd)
+            return name + ": " +
+                   (errno == EEXIST ? std::string("named by two URLs") : strerror(errno));
         CURL* pCurl = curl_easy_init();
         if (!pCurl) return "cannot start libcurl";
         char szError[CURL_ERROR_SIZE] = {0};
@@ -398,7 +419,8 @@ std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& sta
         curl_easy_cleanup(pCurl);
         if (download.blStopped) return "stopped";
         if (code != CURLE_OK) return name + ": " + CurlReason(code, szError);
-        if (fsync(fd.Get()) != 0 || close(fd.Release()) != 0) return name + ": cannot write: " + strerror(errno);
+        if (fsync(fd.Get()) != 0 || close(fd.Release()) != 0)
+            return name + ": cannot write: " + strerror(errno);
     }
     progress.SetTotal(std::max(total, progress.Done()));
     return std::string();
@@ -416,7 +438,8 @@ int64_t FreshclamFetched(const std::string& staging, const std::vector<SourceFil
         const std::string name = it->path().filename().string();
         const bool blTop = it->path().parent_path() == std::filesystem::path(staging);
         if (blTop) {
-            auto seen = std::find_if(seeded.begin(), seeded.end(), [&](const SourceFile& f) { return f.name == name; });
+            auto seen = std::find_if(seeded.begin(), seeded.end(),
+                                     [&](const SourceFile& f) { return f.name == name; });
             uintmax_t size = it->file_size(ecStat);
             if (seen != seeded.end() && static_cast<int64_t>(size) == seen->size) continue;
             if (name == "freshclam.dat") continue;
@@ -428,8 +451,8 @@ int64_t FreshclamFetched(const std::string& staging, const std::vector<SourceFil
     return cb;
 }
 
-std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging, const std::string& defs,
-                           Progress& progress) {
+std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging,
+                           const std::string& defs, Progress& progress) {
     if (access(SZ_FRESHCLAM_PROGRAM, X_OK) != 0)
         return std::string("freshclam is not installed (") + SZ_FRESHCLAM_PROGRAM + ")";
     // Start from the installed set, so that freshclam fetches only what changed.
@@ -453,11 +476,12 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
 
     progress.Report(true);
     std::string output;
-    int status = RunProgram({SZ_FRESHCLAM_PROGRAM, "--config-file=" + confFile, "--stdout", "--no-warnings"},
-                            &output, [&]() {
-                                progress.Set(FreshclamFetched(staging, installed));
-                                return progress.Report(false);
-                            });
+    int status =
+        RunProgram({SZ_FRESHCLAM_PROGRAM, "--config-file=" + confFile, "--stdout", "--no-warnings"},
+                   &output, [&]() {
+                       progress.Set(FreshclamFetched(staging, installed));
+                       return progress.Report(false);
+                   });
     unlink(confFile.c_str());
     if (tavo::files::ReadFile(staging + "/freshclam.dat", &dat) == 0 && !datFile.empty())
         tavo::files::WriteFileAtomic(datFile, dat);
@@ -469,17 +493,20 @@ std::string FetchFreshclam(const TAVOAV_UPDATE_SOURCE& source, const std::string
         size_t pos = 0;
         while (pos < output.size()) {
             size_t end = output.find('\n', pos);
-            std::string line = output.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+            std::string line =
+                output.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
             if (line.compare(0, 6, "ERROR:") == 0) reason = line.substr(6);
             if (end == std::string::npos) break;
             pos = end + 1;
         }
         while (!reason.empty() && reason[0] == ' ') reason.erase(0, 1);
         if (status < -1) return "freshclam ended by signal " + std::to_string(-status - 128);
-        return "freshclam failed (status " + std::to_string(status) + ")" + (reason.empty() ? "" : ": " + reason);
+        return "freshclam failed (status " + std::to_string(status) + ")" +
+               (reason.empty() ? "" : ": " + reason);
     }
     // Only the databases: no folders, no files of sources no longer configured.
-    std::vector<std::string> keep = {"main.cvd", "main.cld", "daily.cvd", "daily.cld", "bytecode.cvd", "bytecode.cld"};
+    std::vector<std::string> keep = {"main.cvd",  "main.cld",     "daily.cvd",
+                                     "daily.cld", "bytecode.cvd", "bytecode.cld"};
     for (const std::string& url : tavo::service::SplitUrls(source.szUrls))
         keep.push_back(tavo::service::UrlFileName(url));
     std::error_code ec;
@@ -499,7 +526,8 @@ void SetFact(const char* szKey, const std::string& value) {
 
 std::string GetFact(const char* szKey) {
     char szValue[1024] = {0};
-    if (QLIBCFileGetKeyValue(TAVOAV_UPDATE_STATUS_FILE, szKey, szValue, sizeof(szValue)) != 0) return std::string();
+    if (QLIBCFileGetKeyValue(TAVOAV_UPDATE_STATUS_FILE, szKey, szValue, sizeof(szValue)) != 0)
+        return std::string();
     return szValue;
 }
 
@@ -509,8 +537,10 @@ std::string Now() { return std::to_string(static_cast<long long>(time(nullptr)))
 std::string StampOf(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) names.push_back(entry.path().filename().string());
-    if (ec || std::find(names.begin(), names.end(), SZ_INSTALL_MARK) == names.end()) return std::string();
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(entry.path().filename().string());
+    if (ec || std::find(names.begin(), names.end(), SZ_INSTALL_MARK) == names.end())
+        return std::string();
     std::sort(names.begin(), names.end());
     // FNV-1a over "name size mtime inode device" of every entry.
     uint64_t hash = 1469598103934665603ull;
@@ -524,9 +554,10 @@ std::string StampOf(const std::string& dir) {
         struct stat st;
         if (lstat((dir + "/" + name).c_str(), &st) != 0) return std::string();
         char szEntry[256];
-        snprintf(szEntry, sizeof(szEntry), " %lld %lld.%09ld %llu %llu\n", static_cast<long long>(st.st_size),
-                 static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
-                 static_cast<unsigned long long>(st.st_ino), static_cast<unsigned long long>(st.st_dev));
+        snprintf(szEntry, sizeof(szEntry), " %lld %lld.%09ld %llu %llu\n",
+                 static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                 st.st_mtim.tv_nsec, static_cast<unsigned long long>(st.st_ino),
+                 static_cast<unsigned long long>(st.st_dev));
         mix(name);
         mix(szEntry);
     }
@@ -626,7 +657,8 @@ ERR_T AVGetEngInfo(TAVOAV_INFO* pInfo) {
 
     long long iLoaded = -1;
     for (const std::string& line : mark) {
-        if (line.compare(0, 12, "installTime=") == 0) pInfo->lastUpdateDate = static_cast<time_t>(atoll(line.c_str() + 12));
+        if (line.compare(0, 12, "installTime=") == 0)
+            pInfo->lastUpdateDate = static_cast<time_t>(atoll(line.c_str() + 12));
         if (line.compare(0, 11, "signatures=") == 0) iLoaded = atoll(line.c_str() + 11);
     }
     long iNewest = -1;
@@ -703,10 +735,10 @@ int AVUpdate_m(void) {
         return OKAY;
     case Outcome::kCurrent:
         SetFact("lastResult", "current");
-        AVReportWrite("info", "update", "Virus definitions updated: nothing new, the installed set is current");
+        AVReportWrite("info", "update",
+                      "Virus definitions updated: nothing new, the installed set is current");
         return OKAY;
-    case Outcome::kFailed:
-        break;
+    case Outcome::kFailed: break;
     }
     SetFact("lastResult", "failed");
     SetFact("lastFailure", now);
@@ -721,7 +753,8 @@ int AVUpdateFactsGet(TAVOAV_UPDATE_FACTS* pFacts) {
     pFacts->lastCheckTime = atoll(GetFact("lastCheck").c_str());
     pFacts->lastSuccessTime = atoll(GetFact("lastSuccess").c_str());
     pFacts->lastFailureTime = atoll(GetFact("lastFailure").c_str());
-    snprintf(pFacts->szLastResult, sizeof(pFacts->szLastResult), "%s", GetFact("lastResult").c_str());
+    snprintf(pFacts->szLastResult, sizeof(pFacts->szLastResult), "%s",
+             GetFact("lastResult").c_str());
     snprintf(pFacts->szLastFailureReason, sizeof(pFacts->szLastFailureReason), "%s",
              GetFact("lastFailureReason").c_str());
     return OKAY;

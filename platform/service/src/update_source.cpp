@@ -32,7 +32,8 @@ bool OnlyChars(const char* sz, const char* szAllowed) {
     return true;
 }
 
-const char* const SZ_HOST_CHARS = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]";
+const char* const SZ_HOST_CHARS =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]";
 // The characters an URL may hold here: no blank, quote, backslash or control
 // character reaches a configuration file or a command.
 const char* const SZ_URL_CHARS =
@@ -66,11 +67,14 @@ int ReadInt(const char* szKey, int iDefault) {
 }
 
 bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
-    if (strcmp(s.szSource, AVUPD_SOURCE_FOLDER) != 0 && strcmp(s.szSource, AVUPD_SOURCE_HTTP) != 0 &&
+    if (strcmp(s.szSource, AVUPD_SOURCE_FOLDER) != 0 &&
+        strcmp(s.szSource, AVUPD_SOURCE_HTTP) != 0 &&
         strcmp(s.szSource, AVUPD_SOURCE_FRESHCLAM) != 0)
         return false;
-    if (s.szMirrorDir[0] != '/' || strstr(s.szMirrorDir, "/../") || strlen(s.szMirrorDir) >= sizeof(s.szMirrorDir) ||
-        !OnlyChars(s.szMirrorDir, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789./_-@"))
+    if (s.szMirrorDir[0] != '/' || strstr(s.szMirrorDir, "/../") ||
+        strlen(s.szMirrorDir) >= sizeof(s.szMirrorDir) ||
+        !OnlyChars(s.szMirrorDir,
+                   "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789./_-@"))
         return false;
     if (strnlen(s.szUrls, sizeof(s.szUrls)) >= sizeof(s.szUrls)) return false;
     for (const std::string& url : tavo::service::SplitUrls(s.szUrls))
@@ -88,12 +92,16 @@ bool ValidSource(const TAVOAV_UPDATE_SOURCE& s) {
 }
 
 std::string Interval(int hours) {
-    return hours == 0 ? "off" : hours == 1 ? "every hour" : "every " + std::to_string(hours) + " hours";
+    return hours == 0   ? "off"
+           : hours == 1 ? "every hour"
+                        : "every " + std::to_string(hours) + " hours";
 }
 
 // "label from A to B" for every value that differs, joined by "; ".
 std::string SourceChanges(const TAVOAV_UPDATE_SOURCE& before, const TAVOAV_UPDATE_SOURCE& after) {
-    auto text = [](const char* sz) { return sz[0] != '\0' ? std::string(sz) : std::string("(none)"); };
+    auto text = [](const char* sz) {
+        return sz[0] != '\0' ? std::string(sz) : std::string("(none)");
+    };
     const std::pair<const char*, std::pair<std::string, std::string>> rgValues[] = {
         {"source", {before.szSource, after.szSource}},
         {"mirror folder", {text(before.szMirrorDir), text(after.szMirrorDir)}},
@@ -105,13 +113,15 @@ std::string SourceChanges(const TAVOAV_UPDATE_SOURCE& before, const TAVOAV_UPDAT
         {"proxy", {text(before.szProxy), text(after.szProxy)}},
         {"update interval", {Interval(before.intervalHours), Interval(after.intervalHours)}},
         {"timeout",
-         {std::to_string(before.timeoutSeconds) + " s", std::to_string(after.timeoutSeconds) + " s"}},
+         {std::to_string(before.timeoutSeconds) + " s",
+          std::to_string(after.timeoutSeconds) + " s"}},
     };
     std::string changes;
     for (const auto& value : rgValues) {
         if (value.second.first == value.second.second) continue;
         if (!changes.empty()) changes += "; ";
-        changes += std::string(value.first) + " from " + value.second.first + " to " + value.second.second;
+        changes +=
+            std::string(value.first) + " from " + value.second.first + " to " + value.second.second;
     }
     return changes;
 }
@@ -137,11 +147,13 @@ std::vector<std::string> SplitUrls(const char* szUrls) {
 
 bool IsDatabaseFileName(const std::string& name) {
     static const char* const rgExtensions[] = {
-        "cvd", "cld", "cud", "hdb", "hsb", "hdu", "hsu", "mdb", "msb", "mdu", "msu", "ndb", "ndu", "ldb", "ldu",
-        "sdb", "zmd", "rmd", "idb", "fp", "sfp", "gdb", "pdb", "wdb", "cdb", "crb", "cfg", "ign", "ign2", "ftm",
+        "cvd",  "cld", "cud",  "hdb", "hsb", "hdu",  "hsu", "mdb", "msb",  "mdu",
+        "msu",  "ndb", "ndu",  "ldb", "ldu", "sdb",  "zmd", "rmd", "idb",  "fp",
+        "sfp",  "gdb", "pdb",  "wdb", "cdb", "crb",  "cfg", "ign", "ign2", "ftm",
         "info", "imp", "pwdb", "cat", "yar", "yara", "cbc"};
     if (name.empty() || name[0] == '.' || name.size() > 200 ||
-        !OnlyChars(name.c_str(), "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-"))
+        !OnlyChars(name.c_str(),
+                   "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-"))
         return false;
     size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0) return false;
@@ -164,7 +176,8 @@ std::string UrlFileName(const std::string& url) {
     size_t slash = url.find('/', start);
     if (slash == std::string::npos) return std::string();
     const std::string authority = url.substr(start, slash - start);
-    if (authority.find('@') != std::string::npos || !ValidHost(authority.c_str())) return std::string();
+    if (authority.find('@') != std::string::npos || !ValidHost(authority.c_str()))
+        return std::string();
     std::string path = url.substr(slash);
     size_t query = path.find('?');
     if (query != std::string::npos) path.resize(query);
@@ -184,7 +197,8 @@ std::string CronLine() {
         snprintf(szHour, sizeof(szHour), "*/%d", static_cast<int>(source.intervalHours));
     }
     char szLine[256];
-    snprintf(szLine, sizeof(szLine), "%d %s * * * root " TAVOAV_SCANNER_PATH " --update", I_CRON_MINUTE, szHour);
+    snprintf(szLine, sizeof(szLine), "%d %s * * * root " TAVOAV_SCANNER_PATH " --update",
+             I_CRON_MINUTE, szHour);
     return szLine;
 }
 
@@ -206,7 +220,8 @@ std::string FreshclamConfig(const TAVOAV_UPDATE_SOURCE& source, const std::strin
         conf += std::string("PrivateMirror ") + source.szPrivateMirror + "\n";
     } else {
         conf += std::string("DatabaseMirror ") +
-                (source.szDatabaseMirror[0] != '\0' ? source.szDatabaseMirror : SZ_DEFAULT_MIRROR) + "\n";
+                (source.szDatabaseMirror[0] != '\0' ? source.szDatabaseMirror : SZ_DEFAULT_MIRROR) +
+                "\n";
     }
     if (!source.blOfficialDatabases) {
         // Only the custom databases: no DNS query, no official files.
@@ -214,7 +229,8 @@ std::string FreshclamConfig(const TAVOAV_UPDATE_SOURCE& source, const std::strin
         conf += "ScriptedUpdates no\n";
         conf += "ExcludeDatabase main\nExcludeDatabase daily\nExcludeDatabase bytecode\n";
     }
-    for (const std::string& url : SplitUrls(source.szUrls)) conf += "DatabaseCustomURL " + url + "\n";
+    for (const std::string& url : SplitUrls(source.szUrls))
+        conf += "DatabaseCustomURL " + url + "\n";
     if (source.szProxy[0] != '\0') {
         // "http://host:port": freshclam takes the host and the port apart.
         std::string hostPort = source.szProxy + 7;
@@ -237,9 +253,11 @@ extern "C" {
 int AVUpdateSourceGet(TAVOAV_UPDATE_SOURCE* pSource) {
     if (!pSource) return ERR_TAVOAV_PARAMETER_ERROR;
     memset(pSource, 0, sizeof(*pSource));
-    if (!ReadKey("source", pSource->szSource, sizeof(pSource->szSource)) || pSource->szSource[0] == '\0')
+    if (!ReadKey("source", pSource->szSource, sizeof(pSource->szSource)) ||
+        pSource->szSource[0] == '\0')
         snprintf(pSource->szSource, sizeof(pSource->szSource), "%s", AVUPD_SOURCE_FOLDER);
-    if (!ReadKey("mirrorDir", pSource->szMirrorDir, sizeof(pSource->szMirrorDir)) || pSource->szMirrorDir[0] == '\0')
+    if (!ReadKey("mirrorDir", pSource->szMirrorDir, sizeof(pSource->szMirrorDir)) ||
+        pSource->szMirrorDir[0] == '\0')
         snprintf(pSource->szMirrorDir, sizeof(pSource->szMirrorDir), "%s", TAVOAV_MIRROR_DIR);
     ReadKey("urls", pSource->szUrls, sizeof(pSource->szUrls));
     ReadKey("databaseMirror", pSource->szDatabaseMirror, sizeof(pSource->szDatabaseMirror));
@@ -249,7 +267,8 @@ int AVUpdateSourceGet(TAVOAV_UPDATE_SOURCE* pSource) {
     pSource->intervalHours = ReadInt("intervalHours", 0);
     if (!ValidInterval(pSource->intervalHours)) pSource->intervalHours = 0;
     pSource->timeoutSeconds = ReadInt("timeoutSeconds", I_DEFAULT_TIMEOUT_S);
-    if (pSource->timeoutSeconds < 5 || pSource->timeoutSeconds > 3600) pSource->timeoutSeconds = I_DEFAULT_TIMEOUT_S;
+    if (pSource->timeoutSeconds < 5 || pSource->timeoutSeconds > 3600)
+        pSource->timeoutSeconds = I_DEFAULT_TIMEOUT_S;
     // A file changed by hand is held to the same rules as AVUpdateSourceSet.
     if (!ValidSource(*pSource)) return ERR_TAVOAV_CONFIG_FILE_READ_ERROR;
     return OKAY;
@@ -282,12 +301,15 @@ int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource) {
         {"timeoutSeconds", std::to_string(s.timeoutSeconds)},
     };
     for (const auto& value : rgValues) {
-        if (QLIBCFileSetKeyValue(TAVOAV_UPDATE_CONF_FILE, value.first, value.second.c_str(), nullptr) != 0)
+        if (QLIBCFileSetKeyValue(TAVOAV_UPDATE_CONF_FILE, value.first, value.second.c_str(),
+                                 nullptr) != 0)
             return ERR_TAVOAV_CONFIG_FILE_WRITE_ERROR;
     }
     const std::string changes = SourceChanges(before, s);
     if (!changes.empty())
-        tavo::service::Audit("info", "config", "Update source changed by " + tavo::service::Requester() + ": " + changes);
+        tavo::service::Audit(
+            "info", "config",
+            "Update source changed by " + tavo::service::Requester() + ": " + changes);
     return tavo::service::DumpCrontab();
 }
 

@@ -21,25 +21,29 @@ class AuditTest : public TempRootTest {
 protected:
     void SetUp() override {
         TempRootTest::SetUp();
-        for (const char* szName : {"REMOTE_USER", "REMOTE_ADDR", "TAVOAV_STARTED_BY"}) unsetenv(szName);
+        for (const char* szName : {"REMOTE_USER", "REMOTE_ADDR", "TAVOAV_STARTED_BY"})
+            unsetenv(szName);
         setenv("REMOTE_USER", "admin", 1);
     }
     void TearDown() override {
-        for (const char* szName : {"REMOTE_USER", "REMOTE_ADDR", "TAVOAV_STARTED_BY"}) unsetenv(szName);
+        for (const char* szName : {"REMOTE_USER", "REMOTE_ADDR", "TAVOAV_STARTED_BY"})
+            unsetenv(szName);
         TempRootTest::TearDown();
     }
     // "class module: text" of every event, oldest first.
     std::vector<std::string> Events() {
         std::vector<std::string> events;
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK) {
             sqlite3_stmt* stmt = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT class, module, eventText FROM report ORDER BY id", -1, &stmt,
-                                   nullptr) == SQLITE_OK) {
+            if (sqlite3_prepare_v2(db, "SELECT class, module, eventText FROM report ORDER BY id",
+                                   -1, &stmt, nullptr) == SQLITE_OK) {
                 while (sqlite3_step(stmt) == SQLITE_ROW)
-                    events.push_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) + " " +
-                                     reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)) + ": " +
-                                     reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)));
+                    events.push_back(
+                        std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) +
+                        " " + reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)) + ": " +
+                        reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)));
             }
             sqlite3_finalize(stmt);
         }
@@ -49,14 +53,16 @@ protected:
     // The events written since the last call.
     std::vector<std::string> NewEvents() {
         std::vector<std::string> all = Events();
-        std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())), all.end());
+        std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())),
+                                       all.end());
         seen_ = all.size();
         return fresh;
     }
     // A quarantined item of /volume1, by the service's own put.
     std::string Quarantine(const std::string& relative) {
         WriteFile(Real("/volume1" + relative), "infected");
-        EXPECT_EQ(AVQuarantinePutFile(("/volume1" + relative).c_str(), "Eicar-Test-Signature"), AVQ_ERR_OK);
+        EXPECT_EQ(AVQuarantinePutFile(("/volume1" + relative).c_str(), "Eicar-Test-Signature"),
+                  AVQ_ERR_OK);
         QUARANTINE_PATH path;
         EXPECT_EQ(AVQuarantineGet("/volume1", &path), 0);
         QUARANTINE_FILE* pFiles = nullptr;
@@ -87,12 +93,13 @@ TEST_F(AuditTest, TheRequesterIsTheUserElseTheAddressElseTheScheduleElseLocal) {
     ASSERT_EQ(AVWhiteListAdd("/volume1/c"), 0);
     unsetenv("TAVOAV_STARTED_BY");
     ASSERT_EQ(AVWhiteListAdd("/volume1/d"), 0);
-    EXPECT_EQ(Events(), (std::vector<std::string>{
-                            "info config: Added to the white list by user admin: /volume1/a",
-                            "info config: Added to the white list by address 192.168.1.20: /volume1/b",
-                            "info config: Added to the white list by schedule: /volume1/c",
-                            "info config: Added to the white list by local: /volume1/d",
-                        }));
+    EXPECT_EQ(Events(),
+              (std::vector<std::string>{
+                  "info config: Added to the white list by user admin: /volume1/a",
+                  "info config: Added to the white list by address 192.168.1.20: /volume1/b",
+                  "info config: Added to the white list by schedule: /volume1/c",
+                  "info config: Added to the white list by local: /volume1/d",
+              }));
 }
 
 // A file name (or a user name) with control bytes cannot start a forged line
@@ -130,18 +137,23 @@ TEST_F(AuditTest, ConfigurationChangesTellTheOldAndNewValues) {
     ASSERT_EQ(AVSetAutoUpdate(FALSE), OKAY);
     ASSERT_EQ(AVResetConf(), OKAY);
     ASSERT_EQ(AVResetConf(), OKAY);
-    EXPECT_EQ(Events(),
-              (std::vector<std::string>{
-                  "info config: Configuration changed by user admin: files to scan from all files to listed "
-                  "extensions only",
-                  "info config: Configuration changed by user admin: action on infected files from quarantine to "
-                  "do nothing",
-                  "info config: Configuration changed by user admin: update before scan from on to off",
-                  "info config: Configuration reset to the factory values by user admin: update before scan from off "
-                  "to on; action on infected files from do nothing to quarantine; files to scan from listed "
-                  "extensions only to all files",
-                  "info config: Configuration reset to the factory values by user admin: nothing changed",
-              }));
+    EXPECT_EQ(
+        Events(),
+        (std::vector<std::string>{
+            "info config: Configuration changed by user admin: files to scan from all files to "
+            "listed "
+            "extensions only",
+            "info config: Configuration changed by user admin: action on infected files from "
+            "quarantine to "
+            "do nothing",
+            "info config: Configuration changed by user admin: update before scan from on to off",
+            "info config: Configuration reset to the factory values by user admin: update before "
+            "scan from off "
+            "to on; action on infected files from do nothing to quarantine; files to scan from "
+            "listed "
+            "extensions only to all files",
+            "info config: Configuration reset to the factory values by user admin: nothing changed",
+        }));
 }
 
 TEST_F(AuditTest, ScanWorkersAreKeptBesideTheScannerSettings) {
@@ -157,10 +169,12 @@ TEST_F(AuditTest, ScanWorkersAreKeptBesideTheScannerSettings) {
     EXPECT_EQ(ReadFile(Real(TAVOAV_SCANNER_CONF_FILE)), "cacheMaxFiles=5\nscanThreads=8\n");
     EXPECT_NE(AVSetScanWorkers(65), 0);
     EXPECT_NE(AVSetMaxFileSizeMB(4097), OKAY);
-    EXPECT_EQ(Events(), (std::vector<std::string>{
-                            "info config: Configuration changed by user admin: scan workers from 2 to one per CPU",
-                            "info config: Configuration changed by user admin: scan workers from one per CPU to 8",
-                        }));
+    EXPECT_EQ(
+        Events(),
+        (std::vector<std::string>{
+            "info config: Configuration changed by user admin: scan workers from 2 to one per CPU",
+            "info config: Configuration changed by user admin: scan workers from one per CPU to 8",
+        }));
 }
 
 TEST_F(AuditTest, AnUpdateSourceChangeTellsEachValueThatChanged) {
@@ -178,13 +192,16 @@ TEST_F(AuditTest, AnUpdateSourceChangeTellsEachValueThatChanged) {
     // A refused value changes nothing and tells nothing either.
     source.intervalHours = 5;
     ASSERT_EQ(AVUpdateSourceSet(&source), ERR_TAVOAV_PARAMETER_ERROR);
-    EXPECT_EQ(Events(), (std::vector<std::string>{
-                            "info config: Update source changed by user admin: source from folder to http; URLs "
-                            "from (none) to http://127.0.0.1:8080/db/extra.ndb; update interval from off to every 6 "
-                            "hours",
-                            "info config: Update source changed by user admin: proxy from (none) to "
-                            "http://proxy.lan:3128; update interval from every 6 hours to off",
-                        }));
+    EXPECT_EQ(
+        Events(),
+        (std::vector<std::string>{
+            "info config: Update source changed by user admin: source from folder to http; URLs "
+            "from (none) to http://127.0.0.1:8080/db/extra.ndb; update interval from off to every "
+            "6 "
+            "hours",
+            "info config: Update source changed by user admin: proxy from (none) to "
+            "http://proxy.lan:3128; update interval from every 6 hours to off",
+        }));
 }
 
 TEST_F(AuditTest, AScheduleSaveTellsTheJobsBeforeAndAfter) {
@@ -203,11 +220,13 @@ TEST_F(AuditTest, AScheduleSaveTellsTheJobsBeforeAndAfter) {
     ASSERT_EQ(AVScheduleInsert(pConn, 0, "30 2 * * 0", "custom", "/volume1/a:/volume2/b"), OKAY);
     ASSERT_EQ(AVScheduleDump2Crontab(pConn), OKAY);
     AVScheduleDBClose(pConn);
-    EXPECT_EQ(Events(), (std::vector<std::string>{
-                            "info schedule: Schedule changed by user admin from no jobs to on \"0 3 * * 1\" full",
-                            "info schedule: Schedule changed by user admin from on \"0 3 * * 1\" full to on "
-                            "\"0 3 * * 1\" full; off \"30 2 * * 0\" custom /volume1/a:/volume2/b",
-                        }));
+    EXPECT_EQ(
+        Events(),
+        (std::vector<std::string>{
+            "info schedule: Schedule changed by user admin from no jobs to on \"0 3 * * 1\" full",
+            "info schedule: Schedule changed by user admin from on \"0 3 * * 1\" full to on "
+            "\"0 3 * * 1\" full; off \"30 2 * * 0\" custom /volume1/a:/volume2/b",
+        }));
 }
 
 TEST_F(AuditTest, QuarantineChangesNameTheItem) {
@@ -231,15 +250,19 @@ TEST_F(AuditTest, QuarantineChangesNameTheItem) {
 
     std::vector<std::string> events = Events();
     ASSERT_GE(events.size(), 3u);
-    EXPECT_NE(std::find(events.begin(), events.end(),
-                        "info quarantine: Deleted from the quarantine by user admin: /volume1/dl/a.exe "
-                        "(Eicar-Test-Signature)"),
-              events.end());
-    EXPECT_NE(std::find(events.begin(), events.end(),
-                        "info quarantine: Restored from the quarantine by user admin: /volume1/dl/b.exe "
-                        "(Eicar-Test-Signature)"),
-              events.end());
-    EXPECT_EQ(events.back(), "info quarantine: Deletion of every quarantined item by user admin: 1 deleted, 0 refused");
+    EXPECT_NE(
+        std::find(events.begin(), events.end(),
+                  "info quarantine: Deleted from the quarantine by user admin: /volume1/dl/a.exe "
+                  "(Eicar-Test-Signature)"),
+        events.end());
+    EXPECT_NE(
+        std::find(events.begin(), events.end(),
+                  "info quarantine: Restored from the quarantine by user admin: /volume1/dl/b.exe "
+                  "(Eicar-Test-Signature)"),
+        events.end());
+    EXPECT_EQ(
+        events.back(),
+        "info quarantine: Deletion of every quarantined item by user admin: 1 deleted, 0 refused");
 }
 
 TEST_F(AuditTest, ClearAndRetryOfFailedMovesNameTheFilesAndRetryIsARun) {
@@ -250,9 +273,11 @@ TEST_F(AuditTest, ClearAndRetryOfFailedMovesNameTheFilesAndRetryIsARun) {
     ASSERT_NE(AVQuarantinePutFile("/data/b.exe", "T2"), AVQ_ERR_OK);
     NewEvents();
     EXPECT_EQ(AVTryProcessAgain(), 0);
-    EXPECT_EQ(NewEvents(), std::vector<std::string>{
-                               "warning quarantine: Failed moves re-processed by user admin: 0 moved to quarantine, "
-                               "2 still failing (/data/a.exe (no such volume), /data/b.exe (no such volume))"});
+    EXPECT_EQ(
+        NewEvents(),
+        std::vector<std::string>{
+            "warning quarantine: Failed moves re-processed by user admin: 0 moved to quarantine, "
+            "2 still failing (/data/a.exe (no such volume), /data/b.exe (no such volume))"});
     AVHIST_RUN* rgRuns = nullptr;
     int n = 0;
     int64_t total = 0;
@@ -267,9 +292,11 @@ TEST_F(AuditTest, ClearAndRetryOfFailedMovesNameTheFilesAndRetryIsARun) {
     AVHistoryRunsFree(rgRuns, n);
 
     ASSERT_EQ(AVQuarantineFailClear(), 0);
-    EXPECT_EQ(NewEvents(), std::vector<std::string>{
-                               "info quarantine: List of failed moves cleared by user admin: 2 entries: /data/a.exe "
-                               "(T1), /data/b.exe (T2)"});
+    EXPECT_EQ(
+        NewEvents(),
+        std::vector<std::string>{
+            "info quarantine: List of failed moves cleared by user admin: 2 entries: /data/a.exe "
+            "(T1), /data/b.exe (T2)"});
     ASSERT_EQ(AVQuarantineFailClear(), 0);  // nothing left: nothing to tell
     EXPECT_TRUE(NewEvents().empty());
 }
@@ -304,11 +331,13 @@ TEST_F(AuditTest, PauseResumeStopAndAcknowledgeTellWhoAndOnlyOnce) {
 TEST_F(AuditTest, AnUpdateTellsWhoStartedIt) {
     WriteFile(Real(TAVOAV_MIRROR_DIR "/demo.ndb"), "Demo:0:*:4141414141\n");
     // The update has the scanner check the new set before it installs it.
-    std::filesystem::create_directories(std::filesystem::path(Real(TAVOAV_SCANNER_PATH)).parent_path());
+    std::filesystem::create_directories(
+        std::filesystem::path(Real(TAVOAV_SCANNER_PATH)).parent_path());
     std::filesystem::create_symlink(TAVOAVSCAN_BIN, Real(TAVOAV_SCANNER_PATH));
     ASSERT_EQ(AVUpdate_m(), OKAY);
-    EXPECT_EQ(Events(), (std::vector<std::string>{"info update: Definition update started by user admin",
-                                                  "info update: Virus definitions updated"}));
+    EXPECT_EQ(Events(),
+              (std::vector<std::string>{"info update: Definition update started by user admin",
+                                        "info update: Virus definitions updated"}));
 }
 
 }  // namespace

@@ -55,7 +55,8 @@ TEST_F(ConfigTest, SettersPersistEachValueAndResetPutsFactoryValuesBack) {
     EXPECT_EQ(conf.blAutoUpdate, TRUE);
     EXPECT_EQ(conf.defaultOp, MV_INFECTED_FILES);
     EXPECT_EQ(conf.filenameFilterRule, TAVOAV_SCAN_ALL);
-    EXPECT_EQ(ListDir(Real(TAVOAV_PKG_DIR "/etc")), (std::vector<std::string>{"tavoav.conf", "tavoav.conf.lock"}));
+    EXPECT_EQ(ListDir(Real(TAVOAV_PKG_DIR "/etc")),
+              (std::vector<std::string>{"tavoav.conf", "tavoav.conf.lock"}));
 }
 
 TEST_F(ConfigTest, TheStandInsCopySpeedSurvivesChangesUntilAReset) {
@@ -67,7 +68,8 @@ TEST_F(ConfigTest, TheStandInsCopySpeedSurvivesChangesUntilAReset) {
 }
 
 TEST_F(ConfigTest, DamagedValuesReadAsFactoryValues) {
-    WriteFile(Real(TAVOAV_CONF_FILE), "defaultOp=7\nfilterRule=x\nautoUpdate=0\nmaxFileSizeMB=-3\ngarbage\n");
+    WriteFile(Real(TAVOAV_CONF_FILE),
+              "defaultOp=7\nfilterRule=x\nautoUpdate=0\nmaxFileSizeMB=-3\ngarbage\n");
     TAVOAV_CONF conf = Get();
     EXPECT_EQ(conf.defaultOp, MV_INFECTED_FILES);
     EXPECT_EQ(conf.filenameFilterRule, TAVOAV_SCAN_ALL);
@@ -83,8 +85,12 @@ TEST_F(ConfigTest, SettersFromSeveralProcessesAreAllKept) {
         if (pid == 0) {
             int bad = 0;
             for (int i = 0; i < 20; ++i) {
-                if (p == 0 && AVSetScanFilterRule(i % 2 ? TAVOAV_SCAN_ALL : TAVOAV_SCAN_EXTENSIONS) != 0) ++bad;
-                if (p == 1 && AVSetDefaultOp(i % 2 ? MV_INFECTED_FILES : DO_NOTHING_TO_INFECTED_FILES) != 0) ++bad;
+                if (p == 0 &&
+                    AVSetScanFilterRule(i % 2 ? TAVOAV_SCAN_ALL : TAVOAV_SCAN_EXTENSIONS) != 0)
+                    ++bad;
+                if (p == 1 &&
+                    AVSetDefaultOp(i % 2 ? MV_INFECTED_FILES : DO_NOTHING_TO_INFECTED_FILES) != 0)
+                    ++bad;
                 if (p == 2 && AVSetAutoUpdate(i % 2 ? TRUE : FALSE) != 0) ++bad;
             }
             _exit(bad);

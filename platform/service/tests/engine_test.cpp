@@ -104,8 +104,8 @@ TEST_F(EngineTest, EachButtonCallChangesOnlyItsFlag) {
         {"SetReProcDisable", AVButtonSetReProcDisable, &BUTTON_STATUS::isReProcessDisabled, TRUE},
     };
     BOOL BUTTON_STATUS::*const all[] = {
-        &BUTTON_STATUS::isStopDisabled,  &BUTTON_STATUS::isPaused,
-        &BUTTON_STATUS::isPauseDisabled, &BUTTON_STATUS::isClearDisabled,
+        &BUTTON_STATUS::isStopDisabled,      &BUTTON_STATUS::isPaused,
+        &BUTTON_STATUS::isPauseDisabled,     &BUTTON_STATUS::isClearDisabled,
         &BUTTON_STATUS::isReProcessDisabled, &BUTTON_STATUS::isAcknowledgeDisabled};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,8 +117,7 @@ TEST_F(EngineTest, EachButtonCallChangesOnlyItsFlag) {
         ASSERT_EQ(c.call(), 0);
         BUTTON_STATUS buttons;
         ASSERT_EQ(AVButtonStatusGet(&buttons), 0);
-        for (auto field : all)
-            EXPECT_EQ(buttons.*field, field == c.field ? c.expected : opposite);
+        for (auto field : all) EXPECT_EQ(buttons.*field, field == c.field ? c.expected : opposite);
     }
 }
 
@@ -453,7 +452,7 @@ TEST_F(EngineTest, DamagedStateFileFailsCleanly) {
     flipped[flipped.size() / 2] ^= 0x40;
     std::string foreign = good;
     foreign[0] = 'X';
-    const std::string damaged[] = {"", "TAVO", good.substr(0, good.size() - 1), good + "x",
+    const std::string damaged[] = {"",      "TAVO",  good.substr(0, good.size() - 1), good + "x",
                                    flipped, foreign, std::string(good.size(), '\0')};
     for (const std::string& content : damaged) {
         SCOPED_TRACE(content.size());

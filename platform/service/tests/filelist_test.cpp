@@ -145,8 +145,8 @@ TEST_F(FileListTest, FailuresLeaveNoFile) {
 TEST_F(FileListTest, ReaderRefusesWhatItDidNotWrite) {
     EXPECT_TRUE(Accepts(std::string("TAVOFILELIST 1 2\n/a\0/b\0", 23)));
     EXPECT_FALSE(Accepts(""));
-    EXPECT_FALSE(Accepts("/volume1/a\n/volume1/b\n"));               // plain lines
-    EXPECT_FALSE(Accepts(std::string("TAVOFILELIST 2 1\n/a\0", 20)));  // other version
+    EXPECT_FALSE(Accepts("/volume1/a\n/volume1/b\n"));                     // plain lines
+    EXPECT_FALSE(Accepts(std::string("TAVOFILELIST 2 1\n/a\0", 20)));      // other version
     EXPECT_FALSE(Accepts(std::string("TAVOFILELIST 1 3\n/a\0/b\0", 23)));  // entries missing
     EXPECT_FALSE(Accepts(std::string("TAVOFILELIST 1 1\n/a\0/b\0", 23)));  // extra entries
     EXPECT_FALSE(Accepts(std::string("TAVOFILELIST 1 2\n/a\0/b", 22)));    // last one cut

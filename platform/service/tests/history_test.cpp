@@ -29,7 +29,8 @@ class HistoryTest : public TempRootTest {
 protected:
     void SetUp() override {
         TempRootTest::SetUp();
-        for (const char* szName : {"REMOTE_USER", "REMOTE_ADDR", "TAVOAV_STARTED_BY", "TAVOAV_TEST_HISTORY_MAX_RUNS"})
+        for (const char* szName :
+             {"REMOTE_USER", "REMOTE_ADDR", "TAVOAV_STARTED_BY", "TAVOAV_TEST_HISTORY_MAX_RUNS"})
             unsetenv(szName);
     }
     void TearDown() override {
@@ -46,7 +47,8 @@ protected:
         std::vector<RunRow> runs;
         for (int i = 0; i < nRuns; ++i) {
             const AVHIST_RUN& r = rgRuns[i];
-            RunRow run{r.id, r.szKind, r.szOutcome, r.szReason, r.szStartedBy, r.szStoppedBy, r.szEndTime, r.counters, {}};
+            RunRow run{r.id,          r.szKind,    r.szOutcome, r.szReason, r.szStartedBy,
+                       r.szStoppedBy, r.szEndTime, r.counters,  {}};
             for (int j = 0; j < r.nTargets; ++j) run.targets.push_back(r.rgszTargets[j]);
             runs.push_back(run);
         }
@@ -71,7 +73,8 @@ protected:
         if (id <= 0) return id;
         for (int i = 0; i < n; ++i) {
             std::string path = "/volume1/f" + std::to_string(i);
-            if (AVHistoryAddDetection(id, path.c_str(), "Eicar", AVHIST_QUARANTINED) != 0) return -1;
+            if (AVHistoryAddDetection(id, path.c_str(), "Eicar", AVHIST_QUARANTINED) != 0)
+                return -1;
         }
         AVHIST_COUNTERS counters{n + 5, n + 5, n, n, 0, 0, 0};
         return AVHistoryEnd(id, szOutcome, nullptr, &counters) == 0 ? id : -1;
@@ -80,9 +83,11 @@ protected:
     int64_t Count(const char* szSql) {
         sqlite3* db = nullptr;
         int64_t n = -1;
-        if (sqlite3_open_v2(Real(TAVOAV_HISTORY_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        if (sqlite3_open_v2(Real(TAVOAV_HISTORY_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK) {
             sqlite3_stmt* stmt = nullptr;
-            if (sqlite3_prepare_v2(db, szSql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+            if (sqlite3_prepare_v2(db, szSql, -1, &stmt, nullptr) == SQLITE_OK &&
+                sqlite3_step(stmt) == SQLITE_ROW)
                 n = sqlite3_column_int64(stmt, 0);
             sqlite3_finalize(stmt);
         }
@@ -105,7 +110,8 @@ TEST_F(HistoryTest, ARunKeepsItsTargetsDetectionsAndCounters) {
     const char* rgTargets[] = {"/volume1/a", "/volume1/b\nc"};
     ASSERT_EQ(AVHistoryAddTargets(id, rgTargets, 2), 0);
     ASSERT_EQ(AVHistoryAddDetection(id, "/volume1/a/x.exe", "Eicar", AVHIST_LEFT_IN_PLACE), 0);
-    ASSERT_EQ(AVHistoryAddDetection(id, "/volume1/a/y.exe", "Eicar", "deleted"), -1);  // no such action
+    ASSERT_EQ(AVHistoryAddDetection(id, "/volume1/a/y.exe", "Eicar", "deleted"),
+              -1);  // no such action
     runs = List();
     EXPECT_EQ(runs[0].counters.infected, 1);  // counted as it happens
     AVHIST_COUNTERS counters{7, 7, 1, 0, 0, 2, 3};
@@ -172,8 +178,8 @@ TEST_F(HistoryTest, AtMostTheBoundOfDetectionsIsKeptAndTheCountersStayTrue) {
     ASSERT_EQ(sqlite3_open(Real(TAVOAV_HISTORY_DB).c_str(), &db), SQLITE_OK);
     std::string sql = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
                       std::to_string(AVHIST_MAX_DETECTIONS - 1) +
-                      ") INSERT INTO detections (run, path, threat, action) SELECT " + std::to_string(id) +
-                      ", 'p' || i, 'T', 'quarantined' FROM n";
+                      ") INSERT INTO detections (run, path, threat, action) SELECT " +
+                      std::to_string(id) + ", 'p' || i, 'T', 'quarantined' FROM n";
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     ASSERT_EQ(AVHistoryAddDetection(id, "/volume1/last", "T", AVHIST_QUARANTINED), 0);
@@ -247,14 +253,16 @@ TEST_F(HistoryTest, ACustomScanThatScannedNothingSaysWhyForEachTarget) {
     std::filesystem::create_symlink(Real("/volume1/empty"), Real("/volume1/link"));
     ASSERT_EQ(AVWhiteListAdd("/volume1/trusted"), 0);
     int64_t id = AVHistoryBegin(AVHIST_KIND_CUSTOM, getpid());
-    const char* rgTargets[] = {"docs/x", "/volume1/missing", "/volume1/trusted/../trusted", "/volume1/empty",
-                               "/volume1/link/a"};
+    const char* rgTargets[] = {"docs/x", "/volume1/missing", "/volume1/trusted/../trusted",
+                               "/volume1/empty", "/volume1/link/a"};
     ASSERT_EQ(AVHistoryAddTargets(id, rgTargets, 5), 0);
     AVHIST_COUNTERS counters{};
     ASSERT_EQ(AVHistoryEnd(id, AVHIST_COMPLETED, nullptr, &counters), 0);
     EXPECT_EQ(List()[0].reason,
-              "docs/x is not an absolute path; /volume1/missing does not exist; /volume1/trusted/../trusted is on "
-              "the white list; /volume1/empty holds no file to scan; /volume1/link/a cannot be reached: a symbolic "
+              "docs/x is not an absolute path; /volume1/missing does not exist; "
+              "/volume1/trusted/../trusted is on "
+              "the white list; /volume1/empty holds no file to scan; /volume1/link/a cannot be "
+              "reached: a symbolic "
               "link on its path");
 
     int64_t full = WholeRun(AVHIST_KIND_FULL, 0);
@@ -295,7 +303,8 @@ TEST_F(HistoryTest, ConcurrentRunsAndRequestsLoseNothing) {
                     AVHIST_RUN* pRun = nullptr;
                     AVHIST_DETECTION* rgDetections = nullptr;
                     int nDetections = 0;
-                    if (AVHistoryGet(rgRuns[0].id, &pRun, &rgDetections, &nDetections) != 0) _exit(2);
+                    if (AVHistoryGet(rgRuns[0].id, &pRun, &rgDetections, &nDetections) != 0)
+                        _exit(2);
                     AVHistoryRunsFree(pRun, 1);
                     AVHistoryDetectionsFree(rgDetections, nDetections);
                 }

@@ -79,7 +79,8 @@ TEST_F(ListsTest, ExtensionListStartsWithDefaultsAndCountsWhatItAdds) {
 }
 
 TEST_F(ListsTest, AnEmptiedExtensionListStaysEmpty) {
-    for (const std::string& ext : Get(AVExtensionListGet)) ASSERT_EQ(AVExtensionListRemove(ext.c_str()), 0);
+    for (const std::string& ext : Get(AVExtensionListGet))
+        ASSERT_EQ(AVExtensionListRemove(ext.c_str()), 0);
     EXPECT_TRUE(Get(AVExtensionListGet).empty());
 }
 
@@ -87,13 +88,15 @@ TEST_F(ListsTest, GetFillsTheCallersListAndRefusesNoList) {
     EXPECT_NE(AVWhiteListGet(nullptr), 0);
     PQLIBSZLIST list = nullptr;
     EXPECT_NE(AVWhiteListGet(&list), 0);
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(AVWhiteListAdd(("/volume1/f" + std::to_string(i)).c_str()), 0);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(AVWhiteListAdd(("/volume1/f" + std::to_string(i)).c_str()), 0);
     EXPECT_EQ(Get(AVWhiteListGet).size(), 50u);  // the list of 4 grows
 }
 
 TEST_F(ListsTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
     const int kProcs = 6, kEach = 25;
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(AVWhiteListAdd(("/volume1/old" + std::to_string(i)).c_str()), 0);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(AVWhiteListAdd(("/volume1/old" + std::to_string(i)).c_str()), 0);
     std::vector<pid_t> children;
     for (int p = 0; p < kProcs; ++p) {
         pid_t pid = fork();
@@ -103,10 +106,13 @@ TEST_F(ListsTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
             for (int i = 0; i < kEach; ++i) {
                 std::string entry = "/volume1/p" + std::to_string(p) + "_" + std::to_string(i);
                 if (AVWhiteListAdd(entry.c_str()) != 0) ++bad;
-                if (AVExtensionListAdd(("e" + std::to_string(p) + "_" + std::to_string(i)).c_str()) != 1) ++bad;
+                if (AVExtensionListAdd(
+                        ("e" + std::to_string(p) + "_" + std::to_string(i)).c_str()) != 1)
+                    ++bad;
             }
             // The first processes also remove some of the older entries.
-            if (p < 5 && AVWhiteListRemove(("/volume1/old" + std::to_string(p)).c_str()) != 0) ++bad;
+            if (p < 5 && AVWhiteListRemove(("/volume1/old" + std::to_string(p)).c_str()) != 0)
+                ++bad;
             _exit(bad == 0 ? 0 : 1);
         }
         children.push_back(pid);
@@ -123,19 +129,23 @@ TEST_F(ListsTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
     for (int p = 0; p < kProcs; ++p)
         for (int i = 0; i < kEach; ++i)
             EXPECT_TRUE(whiteSet.count("/volume1/p" + std::to_string(p) + "_" + std::to_string(i)));
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(whiteSet.count("/volume1/old" + std::to_string(i)), i < 5 ? 0u : 1u);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(whiteSet.count("/volume1/old" + std::to_string(i)), i < 5 ? 0u : 1u);
 
     std::vector<std::string> ext = Get(AVExtensionListGet);
     std::set<std::string> extSet(ext.begin(), ext.end());
     for (int p = 0; p < kProcs; ++p)
-        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(extSet.count("e" + std::to_string(p) + "_" + std::to_string(i)));
+        for (int i = 0; i < kEach; ++i)
+            EXPECT_TRUE(extSet.count("e" + std::to_string(p) + "_" + std::to_string(i)));
     // No temporary file is left beside the lists.
     std::set<std::string> files;
-    for (const auto& entry : fs::directory_iterator(fs::path(Real(TAVOAV_WHITELIST_FILE)).parent_path()))
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(Real(TAVOAV_WHITELIST_FILE)).parent_path()))
         files.insert(entry.path().filename().string());
     files.erase("tavoav.conf");
     files.erase("tavoav.conf.lock");
-    EXPECT_EQ(files, (std::set<std::string>{"whitelist", "whitelist.lock", "extensions", "extensions.lock"}));
+    EXPECT_EQ(files, (std::set<std::string>{"whitelist", "whitelist.lock", "extensions",
+                                            "extensions.lock"}));
 }
 
 }  // namespace

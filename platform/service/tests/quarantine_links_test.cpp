@@ -24,14 +24,17 @@ protected:
         fs::create_directories(Real("/elsewhere"));
         // Another user's private file on the same volume.
         WriteFile(Real("/volume1/private/x.exe"), "victim");
-        fs::permissions(Real("/volume1/private/x.exe"), fs::perms::owner_read | fs::perms::owner_write);
+        fs::permissions(Real("/volume1/private/x.exe"),
+                        fs::perms::owner_read | fs::perms::owner_write);
     }
 
     std::vector<QUARANTINE_FILE> Items() { return QuarantineStoreTest::Items("/volume1"); }
     std::string StoredContent(const QUARANTINE_FILE& item) {
         return ReadFile(QDir("/volume1") + "/" + item.szRenamedName);
     }
-    QUARANTINE_ERROR Restore(const std::string& name) { return QuarantineStoreTest::Restore("/volume1", name); }
+    QUARANTINE_ERROR Restore(const std::string& name) {
+        return QuarantineStoreTest::Restore("/volume1", name);
+    }
     static int64_t FailedCount() { return Stat().mvFailedCnt; }
     // A detected file as the scanner holds it: its open folder and its fstat.
     int OpenDetected(struct stat* pFile) {
@@ -47,11 +50,13 @@ protected:
     std::string FailedReason(const std::string& path) {
         sqlite3* db = nullptr;
         std::string reason;
-        if (sqlite3_open_v2(Real(TAVOAV_FAILED_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        if (sqlite3_open_v2(Real(TAVOAV_FAILED_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK) {
             sqlite3_stmt* stmt = nullptr;
             sqlite3_prepare_v2(db, "SELECT reason FROM failed WHERE path = ?1", -1, &stmt, nullptr);
             sqlite3_bind_text(stmt, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-            if (sqlite3_step(stmt) == SQLITE_ROW) reason = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+            if (sqlite3_step(stmt) == SQLITE_ROW)
+                reason = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
             sqlite3_finalize(stmt);
         }
         sqlite3_close(db);
@@ -88,7 +93,8 @@ const Plant rgPlants[] = {
     {"dl_other_share", "/volume1/share/dl", "../private"},
 };
 
-class RestoreThroughLinkTest : public QuarantineLinkTest, public ::testing::WithParamInterface<Plant> {
+class RestoreThroughLinkTest : public QuarantineLinkTest,
+                               public ::testing::WithParamInterface<Plant> {
 protected:
     void SetUp() override {
         QuarantineLinkTest::SetUp();
@@ -130,7 +136,8 @@ TEST_P(RestoreThroughLinkTest, RestoreAllRefusesTheItem) {
     }
     PQLIBSZLIST list = QLIBCSzListAlloc(4);
     ASSERT_EQ(AVWhiteListGet(&list), 0);
-    for (int i = 0; i < list->nItem; ++i) EXPECT_STRNE(QLIBCSzListGet(list, i), "/volume1/share/dl/sub/x.exe");
+    for (int i = 0; i < list->nItem; ++i)
+        EXPECT_STRNE(QLIBCSzListGet(list, i), "/volume1/share/dl/sub/x.exe");
     QLIBCSzListFree(list);
 }
 
@@ -168,7 +175,8 @@ TEST_F(QuarantineLinkTest, PutFromAHandleMovesTheScannedFileNotWhatThePathNowNam
     fs::rename(Real("/volume1/share/dl"), Real("/volume1/share/old"));
     fs::create_directory_symlink("../private", Real("/volume1/share/dl"));
 
-    EXPECT_EQ(AVQuarantinePutFileAt(dirFd, "x.exe", "/volume1/share/dl/x.exe", &st, "Eicar"), AVQ_ERR_OK);
+    EXPECT_EQ(AVQuarantinePutFileAt(dirFd, "x.exe", "/volume1/share/dl/x.exe", &st, "Eicar"),
+              AVQ_ERR_OK);
     close(dirFd);
     ExpectVictimUntouched();
     EXPECT_FALSE(fs::exists(Real("/volume1/share/old/x.exe")));
@@ -185,13 +193,15 @@ TEST_F(QuarantineLinkTest, PutFromAHandleRefusesAnotherFileUnderTheSameName) {
     fs::remove(Real("/volume1/share/dl/x.exe"));
     fs::create_hard_link(Real("/volume1/private/x.exe"), Real("/volume1/share/dl/x.exe"));
 
-    EXPECT_EQ(AVQuarantinePutFileAt(dirFd, "x.exe", "/volume1/share/dl/x.exe", &st, "Eicar"), AVQ_ERR_MOVE_FAIL);
+    EXPECT_EQ(AVQuarantinePutFileAt(dirFd, "x.exe", "/volume1/share/dl/x.exe", &st, "Eicar"),
+              AVQ_ERR_MOVE_FAIL);
     close(dirFd);
     EXPECT_EQ(ReadFile(Real("/volume1/private/x.exe")), "victim");
     EXPECT_TRUE(fs::exists(Real("/volume1/share/dl/x.exe")));
     EXPECT_TRUE(Items().empty());
     EXPECT_EQ(FailedCount(), 1);
-    EXPECT_EQ(FailedReason("/volume1/share/dl/x.exe"), "the file was replaced after it was scanned");
+    EXPECT_EQ(FailedReason("/volume1/share/dl/x.exe"),
+              "the file was replaced after it was scanned");
 
     // The retry knows which file was judged and leaves the other one alone.
     EXPECT_EQ(AVTryProcessAgain(), 0);
@@ -228,12 +238,14 @@ TEST_F(QuarantineLinkTest, AnOlderFailedListGainsItsNewColumns) {
     fs::create_directories(fs::path(Real(TAVOAV_FAILED_DB)).parent_path());
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(Real(TAVOAV_FAILED_DB).c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE failed (id INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE,"
-                           " threat TEXT NOT NULL, time TEXT NOT NULL);"
-                           "INSERT INTO failed (path, threat, time) VALUES ('/volume1/gone.exe', 'T', 'x')",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(
+            db,
+            "CREATE TABLE failed (id INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE,"
+            " threat TEXT NOT NULL, time TEXT NOT NULL);"
+            "INSERT INTO failed (path, threat, time) VALUES ('/volume1/gone.exe', 'T', 'x')",
+            nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     WriteFile(Real("/volume1/a.exe"), "detected");
     WriteFile(Real(std::string("/volume1/") + TAVOAV_QUARANTINE_DIR_NAME), "in the way");

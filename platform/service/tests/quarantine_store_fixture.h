@@ -19,7 +19,9 @@ protected:
     void MakeFile(const std::string& path, const std::string& content = "X5O!P%@AP") {
         WriteFile(Real(path), content);
     }
-    void MakeVolume(int n) { std::filesystem::create_directories(Real("/volume" + std::to_string(n))); }
+    void MakeVolume(int n) {
+        std::filesystem::create_directories(Real("/volume" + std::to_string(n)));
+    }
     std::string QDir(const std::string& volume) const {
         return Real(volume + "/" + TAVOAV_QUARANTINE_DIR_NAME);
     }
@@ -90,7 +92,8 @@ protected:
     static std::vector<std::pair<std::string, QUARANTINE_ERROR>> Nodes(FAILED_QITEM_LIST* list) {
         std::vector<std::pair<std::string, QUARANTINE_ERROR>> out;
         for (; list; list = list->next)
-            out.emplace_back(std::string(list->szVolumePath) + list->itemInfo.szOriginalPath, list->errorType);
+            out.emplace_back(std::string(list->szVolumePath) + list->itemInfo.szOriginalPath,
+                             list->errorType);
         return out;
     }
 };

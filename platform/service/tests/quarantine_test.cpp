@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tavo/tavoav_engine.h"
 #include "quarantine_store_fixture.h"
+#include "tavo/tavoav_engine.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +21,8 @@ namespace {
 TEST_F(QuarantineStoreTest, PutMovesTheFileAndRecordsIt) {
     MakeVolume(1);
     MakeFile("/volume1/share/dir/eicar.com", "payload");
-    ASSERT_EQ(AVQuarantinePutFile("/volume1/share/dir/eicar.com", "Eicar-Test-Signature"), AVQ_ERR_OK);
+    ASSERT_EQ(AVQuarantinePutFile("/volume1/share/dir/eicar.com", "Eicar-Test-Signature"),
+              AVQ_ERR_OK);
     EXPECT_FALSE(fs::exists(Real("/volume1/share/dir/eicar.com")));
 
     auto items = Items("/volume1");
@@ -136,7 +137,8 @@ TEST_F(QuarantineStoreTest, DeleteRemovesFileAndRecordAndRefusesHostileNames) {
     MakeFile("/volume1/victim", "keep");
     MakeFile("/volume1/@tavoav_quarantine/sub/x", "keep");
 
-    for (const std::string& bad : std::vector<std::string>{"../victim", "..", ".", "sub/x", "", std::string("tq\0x", 4)})
+    for (const std::string& bad :
+         std::vector<std::string>{"../victim", "..", ".", "sub/x", "", std::string("tq\0x", 4)})
         EXPECT_EQ(Delete("/volume1", bad), AVQ_ERR_UNKNOWN) << bad;
     EXPECT_EQ(Delete("/volume1", "tq_000000000000000000000000"), AVQ_ERR_DBOP_FAIL);
     EXPECT_EQ(ReadFile(Real("/volume1/victim")), "keep");
@@ -196,7 +198,8 @@ TEST_F(QuarantineStoreTest, RestoreRefusesARecordPointingOutsideTheVolume) {
     ASSERT_EQ(AVQuarantineGet("/volume1", &path), 0);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(Real(path.szDBPath).c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "UPDATE quarantine SET original_path = '/../../escaped'", nullptr, nullptr, nullptr),
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE quarantine SET original_path = '/../../escaped'", nullptr,
+                           nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     EXPECT_EQ(Restore("/volume1", name), AVQ_ERR_UNKNOWN);
@@ -267,7 +270,8 @@ TEST_F(QuarantineStoreTest, DeleteAllOverSeveralBatchesReportsRefusalsInItemOrde
     ASSERT_EQ(itemCount, kItems);
     // Items in the first and the second batch whose stored file became a folder.
     const std::vector<std::string> stuck = {rgItems[270].szRenamedName, rgItems[10].szRenamedName};
-    const std::vector<std::string> stuckPaths = {rgItems[10].szOriginalPath, rgItems[270].szOriginalPath};
+    const std::vector<std::string> stuckPaths = {rgItems[10].szOriginalPath,
+                                                 rgItems[270].szOriginalPath};
     free(rgItems);
     for (const std::string& name : stuck) {
         fs::remove(QDir("/volume1") + "/" + name);
@@ -327,11 +331,15 @@ TEST_F(QuarantineStoreTest, TwoProcessesOnOneVolume) {
             int deleted = 0, other = 0;
             QUARANTINE_PATH path;
             QUARANTINE_CONN* conn = nullptr;
-            if (AVQuarantineGet("/volume1", &path) != 0 || AVQuarantineConnect(&path, &conn) != 0) _exit(2);
+            if (AVQuarantineGet("/volume1", &path) != 0 || AVQuarantineConnect(&path, &conn) != 0)
+                _exit(2);
             for (const auto& item : items) {
-                QUARANTINE_ERROR err = AVQuarantineDeleteFile(conn, item.szRenamedName, strlen(item.szRenamedName));
-                if (err == AVQ_ERR_OK) ++deleted;
-                else if (err != AVQ_ERR_DBOP_FAIL) ++other;
+                QUARANTINE_ERROR err =
+                    AVQuarantineDeleteFile(conn, item.szRenamedName, strlen(item.szRenamedName));
+                if (err == AVQ_ERR_OK)
+                    ++deleted;
+                else if (err != AVQ_ERR_DBOP_FAIL)
+                    ++other;
             }
             AVQuarantineClose(&conn);
             if (write(pipes[k][1], &deleted, sizeof deleted) != sizeof deleted) _exit(3);
@@ -346,7 +354,8 @@ TEST_F(QuarantineStoreTest, TwoProcessesOnOneVolume) {
         ASSERT_EQ(waitpid(children[k], &status, 0), children[k]);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         int deleted = 0;
-        EXPECT_EQ(read(pipes[k][0], &deleted, sizeof deleted), static_cast<ssize_t>(sizeof deleted));
+        EXPECT_EQ(read(pipes[k][0], &deleted, sizeof deleted),
+                  static_cast<ssize_t>(sizeof deleted));
         close(pipes[k][0]);
         total += deleted;
     }

@@ -42,7 +42,8 @@ TEST_F(ReportTest, ConnectCreatesTheTableOnAFreshRoot) {
     ASSERT_NE(pConn, nullptr);
     EXPECT_EQ(Query(pConn, "SELECT name FROM pragma_table_info('report') ORDER BY cid", {"name"}),
               (std::vector<std::string>{"id", "class", "module", "eventText", "logTime"}));
-    EXPECT_EQ(Query(pConn, "SELECT COUNT(*) AS n FROM report", {"n"}), std::vector<std::string>{"0"});
+    EXPECT_EQ(Query(pConn, "SELECT COUNT(*) AS n FROM report", {"n"}),
+              std::vector<std::string>{"0"});
     AVReportDBClose(pConn);
 
     // A second connection finds the table in place.
@@ -73,7 +74,8 @@ TEST_F(ReportTest, WrittenEventsReachBothConnectionsVerbatim) {
 
     DBConnect* pService = nullptr;
     ASSERT_EQ(AVReportDBConnect(&pService), 0);
-    EXPECT_EQ(Query(pService, "SELECT COUNT(*) AS TOTAL FROM report", {"total"}), std::vector<std::string>{"3"});
+    EXPECT_EQ(Query(pService, "SELECT COUNT(*) AS TOTAL FROM report", {"total"}),
+              std::vector<std::string>{"3"});
     AVReportDBClose(pService);
 }
 
@@ -89,7 +91,8 @@ TEST_F(ReportTest, UnknownCategoriesAndModulesAreRefused) {
 
     DBConnect* pConn = nullptr;
     ASSERT_EQ(AVReportDBConnect(&pConn), 0);
-    EXPECT_EQ(Query(pConn, "SELECT COUNT(*) AS n FROM report", {"n"}), std::vector<std::string>{"15"});
+    EXPECT_EQ(Query(pConn, "SELECT COUNT(*) AS n FROM report", {"n"}),
+              std::vector<std::string>{"15"});
     AVReportDBClose(pConn);
 }
 
@@ -113,23 +116,28 @@ TEST_F(ReportTest, DoubleQuotedValuesAreStringsAndTheFilterUsesTheIndex) {
 
     // The plug-in's statements put their values between double quotes.
     EXPECT_EQ(Query(pConn,
-                    "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (\"info\",\"error\") AND module IN "
+                    "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (\"info\",\"error\") AND "
+                    "module IN "
                     "(\"scan\")",
                     {"TOTAL"}),
               std::vector<std::string>{"1"});
-    EXPECT_EQ(Query(pConn, "SELECT COUNT(*) as TOTAL FROM report WHERE class IN () AND module IN ()", {"TOTAL"}),
-              std::vector<std::string>{"0"});
+    EXPECT_EQ(
+        Query(pConn, "SELECT COUNT(*) as TOTAL FROM report WHERE class IN () AND module IN ()",
+              {"TOTAL"}),
+        std::vector<std::string>{"0"});
 
     auto plan = [&](const char* szSQL) {
         std::string text;
         for (const auto& line : Query(pConn, szSQL, {"detail"})) text += line + "\n";
         return text;
     };
-    EXPECT_NE(plan("EXPLAIN QUERY PLAN SELECT COUNT(*) as TOTAL FROM report WHERE class IN (\"info\",\"error\") "
+    EXPECT_NE(plan("EXPLAIN QUERY PLAN SELECT COUNT(*) as TOTAL FROM report WHERE class IN "
+                   "(\"info\",\"error\") "
                    "AND module IN (\"scan\")")
                   .find("report_class_module"),
               std::string::npos);
-    EXPECT_NE(plan("EXPLAIN QUERY PLAN SELECT * FROM report WHERE class IN (\"info\") AND module IN (\"scan\") "
+    EXPECT_NE(plan("EXPLAIN QUERY PLAN SELECT * FROM report WHERE class IN (\"info\") AND module "
+                   "IN (\"scan\") "
                    "ORDER BY id DESC")
                   .find("report_class_module"),
               std::string::npos);

@@ -13,7 +13,8 @@
 
 namespace {
 
-const char* const kBegin = "# BEGIN AntiVirus-Zentrel scheduled scans (written by the package, do not edit)";
+const char* const kBegin =
+    "# BEGIN AntiVirus-Zentrel scheduled scans (written by the package, do not edit)";
 const char* const kEnd = "# END AntiVirus-Zentrel scheduled scans";
 const std::string kScanner = "/var/packages/AntiVirus-Zentrel/target/bin/tavoavscan";
 const std::string kOtherLines =
@@ -30,8 +31,8 @@ bool WaitsForFlock(pid_t pid, ino_t inode) {
     const std::string pidField = " " + std::to_string(pid) + " ";
     const std::string inodeField = ":" + std::to_string(inode) + " ";
     while (std::getline(in, line)) {
-        if (line.find("-> FLOCK") != std::string::npos && line.find(pidField) != std::string::npos &&
-            line.find(inodeField) != std::string::npos)
+        if (line.find("-> FLOCK") != std::string::npos &&
+            line.find(pidField) != std::string::npos && line.find(inodeField) != std::string::npos)
             return true;
     }
     return false;
@@ -53,8 +54,10 @@ protected:
         EXPECT_EQ(TAVODBExecute(conn_, "SELECT * FROM schedule;", &result), 0);
         DBRow row;
         while (TAVODBFetchRow(result, &row) == 0) {
-            rows.push_back({TAVODBFetchField(result, row, "activated"), TAVODBFetchField(result, row, "triggerTime"),
-                            TAVODBFetchField(result, row, "scanType"), TAVODBFetchField(result, row, "scanTarget")});
+            rows.push_back({TAVODBFetchField(result, row, "activated"),
+                            TAVODBFetchField(result, row, "triggerTime"),
+                            TAVODBFetchField(result, row, "scanType"),
+                            TAVODBFetchField(result, row, "scanTarget")});
         }
         TAVODBFreeResult(result);
         return rows;
@@ -66,9 +69,12 @@ protected:
         std::string line;
         bool blIn = false;
         while (std::getline(in, line)) {
-            if (line == kBegin) blIn = true;
-            else if (line == kEnd) blIn = false;
-            else if (blIn) lines.push_back(line);
+            if (line == kBegin)
+                blIn = true;
+            else if (line == kEnd)
+                blIn = false;
+            else if (blIn)
+                lines.push_back(line);
         }
         return lines;
     }
@@ -78,8 +84,11 @@ protected:
 TEST_F(ScheduleTest, InsertStoresTheTextsAsGivenAndClearEmptiesTheTable) {
     ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 3 * * 1", "full", ""), 0);
     // Quotes and SQL in a text are stored as text.
-    ASSERT_EQ(AVScheduleInsert(conn_, 0, "*/15  1-5,7 * * 0-6", "system", "x'); DROP TABLE schedule;--"), 0);
-    ASSERT_EQ(AVScheduleInsert(conn_, 2, "30 23 31 12 7", "custom", "/volume1/a b:/volume2/it's"), 0);
+    ASSERT_EQ(
+        AVScheduleInsert(conn_, 0, "*/15  1-5,7 * * 0-6", "system", "x'); DROP TABLE schedule;--"),
+        0);
+    ASSERT_EQ(AVScheduleInsert(conn_, 2, "30 23 31 12 7", "custom", "/volume1/a b:/volume2/it's"),
+              0);
     EXPECT_EQ(Rows(), (std::vector<std::vector<std::string>>{
                           {"1", "0 3 * * 1", "full", ""},
                           {"0", "*/15  1-5,7 * * 0-6", "system", "x'); DROP TABLE schedule;--"},
@@ -89,7 +98,11 @@ TEST_F(ScheduleTest, InsertStoresTheTextsAsGivenAndClearEmptiesTheTable) {
 }
 
 TEST_F(ScheduleTest, HostileOrMalformedJobsAreRefused) {
-    struct Case { const char* szTime; const char* szType; const char* szTarget; };
+    struct Case {
+        const char* szTime;
+        const char* szType;
+        const char* szTarget;
+    };
     const Case cases[] = {
         {"0 3 * * 1; rm -rf /", "full", ""},
         {"0 3 * * 1\n* * * * * root /bin/sh", "full", ""},
@@ -117,7 +130,9 @@ TEST_F(ScheduleTest, HostileOrMalformedJobsAreRefused) {
         {"0 3 * * 1", "custom", "/volume1/a\n0 * * * * root /bin/sh"},
         {"0 3 * * 1", "full", "\r"},
     };
-    for (const Case& c : cases) EXPECT_NE(AVScheduleInsert(conn_, 1, c.szTime, c.szType, c.szTarget), 0) << c.szTime << "|" << c.szType << "|" << c.szTarget;
+    for (const Case& c : cases)
+        EXPECT_NE(AVScheduleInsert(conn_, 1, c.szTime, c.szType, c.szTarget), 0)
+            << c.szTime << "|" << c.szType << "|" << c.szTarget;
     EXPECT_NE(AVScheduleInsert(conn_, 1, nullptr, "full", ""), 0);
     EXPECT_NE(AVScheduleInsert(nullptr, 1, "0 3 * * 1", "full", ""), 0);
     EXPECT_TRUE(Rows().empty());
@@ -137,7 +152,8 @@ TEST_F(ScheduleTest, DumpWritesOneLinePerActivatedJobAndKeepsEveryOtherLine) {
     ASSERT_EQ(block.size(), 3u);
     EXPECT_EQ(block[0], "0 3 * * 1 root " + kScanner + " --all");
     EXPECT_EQ(block[1], "15 2 * * * root " + kScanner + " --system");
-    const std::string prefix = "30 1 1 * * root " + kScanner + " -f /var/packages/AntiVirus-Zentrel/target/tmp/";
+    const std::string prefix =
+        "30 1 1 * * root " + kScanner + " -f /var/packages/AntiVirus-Zentrel/target/tmp/";
     ASSERT_EQ(block[2].compare(0, prefix.size(), prefix), 0) << block[2];
     std::string fileList = block[2].substr(block[2].find(" -f ") + 4);
     PQLIBSZLIST list = nullptr;
@@ -154,7 +170,8 @@ TEST_F(ScheduleTest, DumpWritesOneLinePerActivatedJobAndKeepsEveryOtherLine) {
     ASSERT_EQ(AVScheduleClear(conn_), 0);
     ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 5 * * 6", "system", ""), 0);
     ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
-    EXPECT_EQ(Crontab(), kOtherLines + kBegin + "\n0 5 * * 6 root " + kScanner + " --system\n" + kEnd + "\n" + more);
+    EXPECT_EQ(Crontab(), kOtherLines + kBegin + "\n0 5 * * 6 root " + kScanner + " --system\n" +
+                             kEnd + "\n" + more);
     EXPECT_FALSE(std::filesystem::exists(Real(fileList)));
 
     // A line someone put inside the block stays; only the package's lines are replaced.
@@ -163,7 +180,8 @@ TEST_F(ScheduleTest, DumpWritesOneLinePerActivatedJobAndKeepsEveryOtherLine) {
     withForeign.insert(withForeign.find(kEnd), foreign);
     WriteFile(Real("/etc/crontab"), withForeign);
     ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
-    EXPECT_EQ(Crontab(), kOtherLines + kBegin + "\n0 5 * * 6 root " + kScanner + " --system\n" + kEnd + "\n" + foreign + more);
+    EXPECT_EQ(Crontab(), kOtherLines + kBegin + "\n0 5 * * 6 root " + kScanner + " --system\n" +
+                             kEnd + "\n" + foreign + more);
 
     // No activated job: no block at all.
     ASSERT_EQ(AVScheduleClear(conn_), 0);
@@ -175,7 +193,8 @@ TEST_F(ScheduleTest, DumpAddsTheBlockToACrontabWithoutFinalLineEndOrNone) {
     WriteFile(Real("/etc/crontab"), "SHELL=/bin/sh");
     ASSERT_EQ(AVScheduleInsert(conn_, 1, "0 3 * * 1", "full", ""), 0);
     ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
-    EXPECT_EQ(Crontab(), std::string("SHELL=/bin/sh\n") + kBegin + "\n0 3 * * 1 root " + kScanner + " --all\n" + kEnd + "\n");
+    EXPECT_EQ(Crontab(), std::string("SHELL=/bin/sh\n") + kBegin + "\n0 3 * * 1 root " + kScanner +
+                             " --all\n" + kEnd + "\n");
 
     std::filesystem::remove(Real("/etc/crontab"));
     ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
@@ -190,10 +209,14 @@ TEST_F(ScheduleTest, AHostileRowWrittenBehindTheServiceFailsTheDumpAndChangesNot
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(Real(TAVOAV_SCHEDULE_DB).c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO schedule VALUES (1, '* * * * * root /bin/sh #', 'full', '')", nullptr,
-                           nullptr, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO schedule VALUES (1, '0 1 * * *', 'custom', '/volume1/x')", nullptr,
-                           nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "INSERT INTO schedule VALUES (1, '* * * * * root /bin/sh #', 'full', '')",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "INSERT INTO schedule VALUES (1, '0 1 * * *', 'custom', '/volume1/x')",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     EXPECT_NE(AVScheduleDump2Crontab(conn_), 0);
     EXPECT_EQ(Crontab(), before);
@@ -202,8 +225,12 @@ TEST_F(ScheduleTest, AHostileRowWrittenBehindTheServiceFailsTheDumpAndChangesNot
 
     // The same row, deactivated, writes no line and no longer blocks the dump.
     ASSERT_EQ(sqlite3_open(Real(TAVOAV_SCHEDULE_DB).c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "UPDATE schedule SET activated = 0 WHERE scanType = 'full' AND triggerTime LIKE '%sh%'",
-                           nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(
+            db,
+            "UPDATE schedule SET activated = 0 WHERE scanType = 'full' AND triggerTime LIKE '%sh%'",
+            nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     ASSERT_EQ(AVScheduleDump2Crontab(conn_), 0);
     EXPECT_EQ(BlockLines().size(), 2u);

@@ -30,7 +30,8 @@ protected:
     }
     static std::string CvdHeader(int version, int signatures) {
         std::string header = "ClamAV-VDB:08 Dec 2026 02-00 +0000:" + std::to_string(version) + ":" +
-                             std::to_string(signatures) + ":90:0123456789abcdef:sig:builder:1796700000";
+                             std::to_string(signatures) +
+                             ":90:0123456789abcdef:sig:builder:1796700000";
         header.resize(512, ' ');
         return header + "body";
     }
@@ -81,7 +82,8 @@ TEST_F(UpdateTest, InstallsEveryMirrorFileAndReplacesTheWholeSet) {
     TAVOAV_STAT stat = Stat();
     EXPECT_EQ(stat.isUpdating, FALSE);
     EXPECT_EQ(stat.isUpdFailed, FALSE);
-    int64_t total = static_cast<int64_t>(ReadFile(Mirror("main.cvd")).size() + ReadFile(Mirror("daily.cld")).size() +
+    int64_t total = static_cast<int64_t>(ReadFile(Mirror("main.cvd")).size() +
+                                         ReadFile(Mirror("daily.cld")).size() +
                                          ReadFile(Mirror("local.hdb")).size());
     EXPECT_EQ(stat.downloadSizeTotal, total);
     EXPECT_EQ(stat.downloadSizeNow, total);
@@ -90,7 +92,8 @@ TEST_F(UpdateTest, InstallsEveryMirrorFileAndReplacesTheWholeSet) {
     std::filesystem::remove(Mirror("local.hdb"));
     WriteFile(Mirror("extra.ndb"), "Sig:0:*:414243\n");
     ASSERT_EQ(AVUpdate_m(), 0);
-    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)), (std::vector<std::string>{".installed", "daily.cld", "extra.ndb", "main.cvd"}));
+    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)),
+              (std::vector<std::string>{".installed", "daily.cld", "extra.ndb", "main.cvd"}));
     std::vector<std::string> pkg = ListDir(Real(TAVOAV_PKG_DIR));
     EXPECT_FALSE(pkg.empty());
     for (const std::string& name : pkg) EXPECT_EQ(name.find("defs."), std::string::npos) << name;

@@ -16,11 +16,13 @@
 
 namespace {
 
-const char* const SZ_UPDATE_LINE = "7 */6 * * * root /var/packages/AntiVirus-Zentrel/target/bin/tavoavscan --update";
+const char* const SZ_UPDATE_LINE =
+    "7 */6 * * * root /var/packages/AntiVirus-Zentrel/target/bin/tavoavscan --update";
 
 std::string Eicar() {
     // Two halves, so that no file of the repository carries the whole string.
-    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") +
+           "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 }
 
 std::string Hex(const std::string& data) {
@@ -62,10 +64,13 @@ protected:
     std::vector<std::string> Events(const std::string& module) const {
         std::vector<std::string> texts;
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK) {
             sqlite3_stmt* stmt = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT class || ' ' || eventText FROM report WHERE module = ?1 ORDER BY id",
-                                   -1, &stmt, nullptr) == SQLITE_OK) {
+            if (sqlite3_prepare_v2(
+                    db,
+                    "SELECT class || ' ' || eventText FROM report WHERE module = ?1 ORDER BY id",
+                    -1, &stmt, nullptr) == SQLITE_OK) {
                 sqlite3_bind_text(stmt, 1, module.c_str(), -1, SQLITE_TRANSIENT);
                 while (sqlite3_step(stmt) == SQLITE_ROW)
                     texts.push_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
@@ -88,7 +93,8 @@ protected:
     }
     // The installed set still detects as before.
     void ExpectOldSetScans() {
-        EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)), (std::vector<std::string>{".installed", "eicar.ndb"}));
+        EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)),
+                  (std::vector<std::string>{".installed", "eicar.ndb"}));
         EXPECT_EQ(ReadFile(Defs("eicar.ndb")), oldSet_);
         EXPECT_EQ(Scan(), 0);
         EXPECT_EQ(Stat().infectedFileCnt, 1);
@@ -102,7 +108,8 @@ protected:
         EXPECT_GT(facts.lastFailureTime, 0);
         ASSERT_FALSE(Events("update").empty());
         EXPECT_EQ(Events("update").back(), "error Virus definition update failed: " + reason);
-        for (const std::string& name : ListDir(Real(TAVOAV_PKG_DIR))) EXPECT_EQ(name.find("defs.new"), std::string::npos);
+        for (const std::string& name : ListDir(Real(TAVOAV_PKG_DIR)))
+            EXPECT_EQ(name.find("defs.new"), std::string::npos);
     }
 
     std::string oldSet_;
@@ -141,7 +148,8 @@ TEST_F(UpdateVerifyTest, NothingNewChangesNothing) {
     EXPECT_EQ(before.st_ino, after.st_ino);
     EXPECT_STREQ(Facts().szLastResult, "current");
     EXPECT_FALSE(Stat().isUpdFailed);
-    EXPECT_EQ(Events("update").back(), "info Virus definitions updated: nothing new, the installed set is current");
+    EXPECT_EQ(Events("update").back(),
+              "info Virus definitions updated: nothing new, the installed set is current");
 }
 
 TEST_F(UpdateVerifyTest, AnUpdateKilledBeforeTheSwapLeavesTheOldSet) {
@@ -156,14 +164,17 @@ TEST_F(UpdateVerifyTest, AnUpdateKilledBeforeTheSwapLeavesTheOldSet) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)), (std::vector<std::string>{".installed", "eicar.ndb"}));
+    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)),
+              (std::vector<std::string>{".installed", "eicar.ndb"}));
 
     // The next update cleans up and installs the whole new set.
     std::filesystem::remove(Real(TAVOAV_SCANNER_PATH));
     std::filesystem::create_symlink(TAVOAVSCAN_BIN, Real(TAVOAV_SCANNER_PATH));
     ASSERT_EQ(AVUpdate_m(), 0);
-    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)), (std::vector<std::string>{".installed", "eicar.ndb", "more.hdb"}));
-    for (const std::string& name : ListDir(Real(TAVOAV_PKG_DIR))) EXPECT_EQ(name.find("defs.new"), std::string::npos);
+    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)),
+              (std::vector<std::string>{".installed", "eicar.ndb", "more.hdb"}));
+    for (const std::string& name : ListDir(Real(TAVOAV_PKG_DIR)))
+        EXPECT_EQ(name.find("defs.new"), std::string::npos);
 }
 
 TEST_F(UpdateVerifyTest, AnUpdateKilledWhileCopyingLeavesTheOldSet) {
@@ -177,7 +188,8 @@ TEST_F(UpdateVerifyTest, AnUpdateKilledWhileCopyingLeavesTheOldSet) {
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
-    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)), (std::vector<std::string>{".installed", "eicar.ndb"}));
+    EXPECT_EQ(ListDir(Real(TAVOAV_DEFS_DIR)),
+              (std::vector<std::string>{".installed", "eicar.ndb"}));
     EXPECT_EQ(ReadFile(Defs("eicar.ndb")), oldSet_);
 }
 
@@ -227,7 +239,8 @@ TEST_F(UpdateSourceTest, TheIntervalLineIsExactAndSurvivesAScheduleSave) {
     TAVOAV_UPDATE_SOURCE source = Source();
     source.intervalHours = 6;
     ASSERT_EQ(AVUpdateSourceSet(&source), 0);
-    const std::string begin = "# BEGIN AntiVirus-Zentrel scheduled scans (written by the package, do not edit)\n";
+    const std::string begin =
+        "# BEGIN AntiVirus-Zentrel scheduled scans (written by the package, do not edit)\n";
     const std::string end = "# END AntiVirus-Zentrel scheduled scans\n";
     EXPECT_EQ(Crontab(), "SHELL=/bin/sh\n" + begin + SZ_UPDATE_LINE + "\n" + end);
 
@@ -237,14 +250,18 @@ TEST_F(UpdateSourceTest, TheIntervalLineIsExactAndSurvivesAScheduleSave) {
     ASSERT_EQ(AVScheduleClear(pConn), 0);
     ASSERT_EQ(AVScheduleInsert(pConn, 1, "0 3 * * 1", "full", ""), 0);
     ASSERT_EQ(AVScheduleDump2Crontab(pConn), 0);
-    const std::string scanLine = "0 3 * * 1 root /var/packages/AntiVirus-Zentrel/target/bin/tavoavscan --all\n";
+    const std::string scanLine =
+        "0 3 * * 1 root /var/packages/AntiVirus-Zentrel/target/bin/tavoavscan --all\n";
     EXPECT_EQ(Crontab(), "SHELL=/bin/sh\n" + begin + scanLine + SZ_UPDATE_LINE + "\n" + end);
 
     // And the update setting keeps the scans.
     source.intervalHours = 24;
     ASSERT_EQ(AVUpdateSourceSet(&source), 0);
-    EXPECT_EQ(Crontab(), "SHELL=/bin/sh\n" + begin + scanLine +
-                             "7 0 * * * root /var/packages/AntiVirus-Zentrel/target/bin/tavoavscan --update\n" + end);
+    EXPECT_EQ(
+        Crontab(),
+        "SHELL=/bin/sh\n" + begin + scanLine +
+            "7 0 * * * root /var/packages/AntiVirus-Zentrel/target/bin/tavoavscan --update\n" +
+            end);
     source.intervalHours = 0;
     ASSERT_EQ(AVUpdateSourceSet(&source), 0);
     EXPECT_EQ(Crontab(), "SHELL=/bin/sh\n" + begin + scanLine + end);
@@ -255,7 +272,8 @@ TEST_F(UpdateSourceTest, HostileValuesAreRefusedAndChangeNothing) {
     WriteFile(Real("/etc/crontab"), "SHELL=/bin/sh\n");
     TAVOAV_UPDATE_SOURCE good = Source();
     snprintf(good.szSource, sizeof good.szSource, "http");
-    snprintf(good.szUrls, sizeof good.szUrls, "http://127.0.0.1:8081/defs/a.ndb https://mirror.example/b.hdb?x=1");
+    snprintf(good.szUrls, sizeof good.szUrls,
+             "http://127.0.0.1:8081/defs/a.ndb https://mirror.example/b.hdb?x=1");
     good.intervalHours = 4;
     ASSERT_EQ(AVUpdateSourceSet(&good), 0);
     const std::string conf = ReadFile(Real(TAVOAV_UPDATE_CONF_FILE));
@@ -270,21 +288,48 @@ TEST_F(UpdateSourceTest, HostileValuesAreRefusedAndChangeNothing) {
     };
     refused([](TAVOAV_UPDATE_SOURCE* s) { s->intervalHours = 5; }, "interval not dividing a day");
     refused([](TAVOAV_UPDATE_SOURCE* s) { s->intervalHours = -6; }, "negative interval");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szSource, sizeof s->szSource, "ftp"); }, "source");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, "http://h/a.ndb\n* * * * * root sh"); },
-            "line break in an URL");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, "file:///etc/shadow.ndb"); }, "file URL");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, "http://h/../x.sh"); }, "not a database");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, "http://u:p@h/a.ndb"); }, "user part");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, "http://h/a\".ndb"); }, "quote");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, " "); }, "http without URLs");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szProxy, sizeof s->szProxy, "http://p:3128\nDatabaseOwner x"); },
-            "line break in the proxy");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szDatabaseMirror, sizeof s->szDatabaseMirror, "a b"); },
-            "blank in the mirror");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szMirrorDir, sizeof s->szMirrorDir, "relative/dir"); },
-            "relative folder");
-    refused([](TAVOAV_UPDATE_SOURCE* s) { memset(s->szProxy, 'a', sizeof s->szProxy); }, "unterminated text");
+    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szSource, sizeof s->szSource, "ftp"); },
+            "source");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) {
+            snprintf(s->szUrls, sizeof s->szUrls, "http://h/a.ndb\n* * * * * root sh");
+        },
+        "line break in an URL");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) {
+            snprintf(s->szUrls, sizeof s->szUrls, "file:///etc/shadow.ndb");
+        },
+        "file URL");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, "http://h/../x.sh"); },
+        "not a database");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) {
+            snprintf(s->szUrls, sizeof s->szUrls, "http://u:p@h/a.ndb");
+        },
+        "user part");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, "http://h/a\".ndb"); },
+        "quote");
+    refused([](TAVOAV_UPDATE_SOURCE* s) { snprintf(s->szUrls, sizeof s->szUrls, " "); },
+            "http without URLs");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) {
+            snprintf(s->szProxy, sizeof s->szProxy, "http://p:3128\nDatabaseOwner x");
+        },
+        "line break in the proxy");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) {
+            snprintf(s->szDatabaseMirror, sizeof s->szDatabaseMirror, "a b");
+        },
+        "blank in the mirror");
+    refused(
+        [](TAVOAV_UPDATE_SOURCE* s) {
+            snprintf(s->szMirrorDir, sizeof s->szMirrorDir, "relative/dir");
+        },
+        "relative folder");
+    refused([](TAVOAV_UPDATE_SOURCE* s) { memset(s->szProxy, 'a', sizeof s->szProxy); },
+            "unterminated text");
 }
 
 TEST_F(UpdateSourceTest, TheFreshclamConfigurationUsesOurFolderAndOnlyCheckedValues) {

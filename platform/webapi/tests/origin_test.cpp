@@ -36,9 +36,11 @@ TEST(OriginTest, ForeignSitesAreRefused) {
     EXPECT_FALSE(IsSameOrigin("null", nullptr, "127.0.0.1:8080", false));
     EXPECT_FALSE(IsSameOrigin(nullptr, "http://evil.example/form.html", "127.0.0.1:8080", false));
     // A host name that merely starts with the served one is another site.
-    EXPECT_FALSE(IsSameOrigin("http://127.0.0.1:8080.evil.example", nullptr, "127.0.0.1:8080", false));
+    EXPECT_FALSE(
+        IsSameOrigin("http://127.0.0.1:8080.evil.example", nullptr, "127.0.0.1:8080", false));
     // The Origin decides over a matching Referer.
-    EXPECT_FALSE(IsSameOrigin("http://evil.example", "http://127.0.0.1:8080/", "127.0.0.1:8080", false));
+    EXPECT_FALSE(
+        IsSameOrigin("http://evil.example", "http://127.0.0.1:8080/", "127.0.0.1:8080", false));
     // Without a Host header nothing can match.
     EXPECT_FALSE(IsSameOrigin("http://127.0.0.1:8080", nullptr, nullptr, false));
 }
@@ -56,7 +58,8 @@ TEST(OriginTest, SecFetchSiteAllowsOnlyTheSameOriginOrTheUser) {
     EXPECT_TRUE(IsSameOriginFetch("none"));
     EXPECT_TRUE(IsSameOriginFetch(" same-origin "));
     // Another port of the same host is "same-site" and another origin.
-    for (const char* value : {"same-site", "cross-site", "", "Same-Origin", "same-origin, cross-site", "nonesuch"})
+    for (const char* value :
+         {"same-site", "cross-site", "", "Same-Origin", "same-origin, cross-site", "nonesuch"})
         EXPECT_FALSE(IsSameOriginFetch(value)) << value;
 }
 
@@ -69,17 +72,19 @@ TEST(OriginTest, HostPartOfTheHostHeader) {
     EXPECT_EQ("fe80::1", HostOfHeader("[FE80::1]:5000"));
     EXPECT_EQ("localhost", HostOfHeader(" localhost:80 "));
     // Malformed: nothing can match.
-    for (const char* header : {"", ":8080", "127.0.0.1:80x", "127.0.0.1:123456", "[::1", "[::1]x", "[evil]:80",
-                               "user@127.0.0.1", "127.0.0.1/x", "a b", "127.0.0.1:8080:1", "[127.0.0.1]"})
+    for (const char* header :
+         {"", ":8080", "127.0.0.1:80x", "127.0.0.1:123456", "[::1", "[::1]x", "[evil]:80",
+          "user@127.0.0.1", "127.0.0.1/x", "a b", "127.0.0.1:8080:1", "[127.0.0.1]"})
         EXPECT_EQ("", HostOfHeader(header)) << header;
 }
 
 TEST(OriginTest, LoopbackNamesAndAddresses) {
     for (const char* host : {"localhost", "127.0.0.1", "127.1.2.3", "127.255.255.255", "::1"})
         EXPECT_TRUE(IsLoopbackHost(host)) << host;
-    for (const char* host : {"127.attacker.invalid", "localhost.evil", "evil.localhost", "127.0.0.1.evil.example",
-                             "128.0.0.1", "0.0.0.0", "127.1", "127.0.0.01", "0177.0.0.1", "0x7f.0.0.1",
-                             "2130706433", "::", "::ffff:8.8.8.8", "127.0.0.1 ", ""})
+    for (const char* host :
+         {"127.attacker.invalid", "localhost.evil", "evil.localhost", "127.0.0.1.evil.example",
+          "128.0.0.1", "0.0.0.0", "127.1", "127.0.0.01", "0177.0.0.1", "0x7f.0.0.1", "2130706433",
+          "::", "::ffff:8.8.8.8", "127.0.0.1 ", ""})
         EXPECT_FALSE(IsLoopbackHost(host)) << host;
 }
 
@@ -100,8 +105,8 @@ TEST(OriginTest, AllowedHostsAreLoopbackAndTheListedNames) {
     EXPECT_TRUE(IsAllowedHost("[fe80::1]:8080", list));
     EXPECT_TRUE(IsAllowedHost("[fd00::2]", list));
     EXPECT_TRUE(IsAllowedHost("127.0.0.1", list));
-    for (const char* host : {"nas.example.evil", "evil.nas.example", "nas", "192.168.1.2", "192.168.1.200",
-                             "[fe80::2]", "example"})
+    for (const char* host : {"nas.example.evil", "evil.nas.example", "nas", "192.168.1.2",
+                             "192.168.1.200", "[fe80::2]", "example"})
         EXPECT_FALSE(IsAllowedHost(host, list)) << host;
     EXPECT_FALSE(IsAllowedHost("nas.example", ""));
     // A port in the list never matches a host part.

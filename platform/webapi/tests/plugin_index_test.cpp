@@ -111,7 +111,8 @@ TEST_F(PluginIndexTest, ADamagedOrMisleadingIndexIsRebuilt) {
     // falls back to loading everything and still reaches the right entry.
     std::string text = ReadFile(index_);
     std::string misleading = text;
-    for (size_t at = 0; (at = misleading.find("\"file\":0", at)) != std::string::npos;) misleading[at + 7] = '1';
+    for (size_t at = 0; (at = misleading.find("\"file\":0", at)) != std::string::npos;)
+        misleading[at + 7] = '1';
     ASSERT_NE(text, misleading);
     WriteFile(index_, misleading);
     PluginSet plugins;
@@ -121,7 +122,8 @@ TEST_F(PluginIndexTest, ADamagedOrMisleadingIndexIsRebuilt) {
     ASSERT_NE(nullptr, plugins.Find("TAVO.Test", 1, "echo", code));
     EXPECT_EQ(text, ReadFile(index_));
 
-    for (const char* damaged : {"", "{", "[]", "{\"format\":1,\"files\":[],\"entries\":[]}", "\x01\xff"}) {
+    for (const char* damaged :
+         {"", "{", "[]", "{\"format\":1,\"files\":[],\"entries\":[]}", "\x01\xff"}) {
         WriteFile(index_, damaged);
         PluginSet fresh;
         LoadFor(fresh, "TAVO.Test", 1, "echo");
@@ -151,7 +153,8 @@ TEST_F(PluginIndexTest, NoIndexWhenItCannotBeWrittenOrAPluginWasSkipped) {
     // So is a folder that cannot be read.
     std::string error;
     PluginSet missing;
-    EXPECT_TRUE(missing.LoadFor({dir_, Real("/nowhere")}, index_, "TAVO.Test", 1, "echo", error)) << error;
+    EXPECT_TRUE(missing.LoadFor({dir_, Real("/nowhere")}, index_, "TAVO.Test", 1, "echo", error))
+        << error;
     EXPECT_FALSE(fs::exists(index_));
 }
 

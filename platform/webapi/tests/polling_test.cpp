@@ -36,10 +36,12 @@ class RootEnvironment : public testing::Environment {
 public:
     void SetUp() override { Root(); }
     void TearDown() override {
-        if (system(("rm -rf '" + Root() + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", Root().c_str());
+        if (system(("rm -rf '" + Root() + "'").c_str()) != 0)
+            fprintf(stderr, "cannot remove %s\n", Root().c_str());
     }
 };
-testing::Environment* const kRootEnvironment = testing::AddGlobalTestEnvironment(new RootEnvironment);
+testing::Environment* const kRootEnvironment =
+    testing::AddGlobalTestEnvironment(new RootEnvironment);
 
 std::string TaskDir() { return Root() + "/var/lib/tavo-webapi/tasks"; }
 std::string RecordPath(const std::string& id) { return TaskDir() + "/" + id + ".json"; }
@@ -114,8 +116,8 @@ void NullRequest(APIRequest* req, APIResponse* resp, void*) {
     }
 }
 
-std::string StartTask(APIRequest& req, APITaskFunc task, const std::string& prefix = "TAVO_Test_Task",
-                      bool remove = false) {
+std::string StartTask(APIRequest& req, APITaskFunc task,
+                      const std::string& prefix = "TAVO_Test_Task", bool remove = false) {
     APIPolling poll(&req);
     poll.SetRequest(&req);
     poll.SetGroupAttr("admin");
@@ -155,11 +157,13 @@ TEST(Polling, EarlySuccessThenFinalResult) {
 
     // The early answer, while the task waits.
     ASSERT_TRUE(WaitFor([&] { return Status(id).isMember("data"); }));
-    EXPECT_EQ(Object({{"finished", false}, {"success", true}, {"data", Json::Value()}}), Status(id));
+    EXPECT_EQ(Object({{"finished", false}, {"success", true}, {"data", Json::Value()}}),
+              Status(id));
 
     std::ofstream(GatePath("early")) << "go";
     ASSERT_TRUE(WaitFor([&] { return Finished(id); }));
-    Json::Value result = Object({{"failCount", 0}, {"param", true}, {"lang", "de"}, {"dataIsNull", true}});
+    Json::Value result =
+        Object({{"failCount", 0}, {"param", true}, {"lang", "de"}, {"dataIsNull", true}});
     EXPECT_EQ(Object({{"finished", true}, {"success", true}, {"data", result}}), Status(id));
     // Reading the status again changes nothing; stopping a finished task is no error.
     EXPECT_EQ(Object({{"finished", true}, {"success", true}, {"data", result}}), Status(id));
@@ -172,7 +176,8 @@ TEST(Polling, ErrorAnswersAndExceptions) {
     APIRequest req;
     std::string failing = StartTask(req, Fails);
     ASSERT_TRUE(WaitFor([&] { return Finished(failing); }));
-    EXPECT_EQ(Object({{"finished", true}, {"success", false}, {"error", Object({{"code", 114}})}}), Status(failing));
+    EXPECT_EQ(Object({{"finished", true}, {"success", false}, {"error", Object({{"code", 114}})}}),
+              Status(failing));
 
     std::string throwing = StartTask(req, Throws);
     ASSERT_TRUE(WaitFor([&] { return Finished(throwing); }));
@@ -198,8 +203,9 @@ TEST(Polling, StoppedTaskIsGoneAndReportedStopped) {
     APIPolling poll(&req);
     EXPECT_TRUE(poll.Stop(id, true));
     EXPECT_TRUE(WaitFor([&] { return ProcessGone(pid); }));
-    EXPECT_EQ(Object({{"finished", true}, {"stopped", true}, {"success", true}, {"data", Json::Value()}}),
-              Status(id));
+    EXPECT_EQ(
+        Object({{"finished", true}, {"stopped", true}, {"success", true}, {"data", Json::Value()}}),
+        Status(id));
     EXPECT_TRUE(poll.Stop(id, true));
 }
 
@@ -210,7 +216,8 @@ TEST(Polling, TaskKilledFromOutsideIsFinishedWith117) {
     ASSERT_GT(pid, 0);
     ASSERT_EQ(0, kill(pid, SIGKILL));
     ASSERT_TRUE(WaitFor([&] { return ProcessGone(pid); }));
-    EXPECT_EQ(Object({{"finished", true}, {"success", false}, {"error", Object({{"code", 117}})}}), Status(id));
+    EXPECT_EQ(Object({{"finished", true}, {"success", false}, {"error", Object({{"code", 117}})}}),
+              Status(id));
 }
 
 TEST(Polling, UnknownMalformedOrUnreadableIdsFail) {

@@ -60,8 +60,8 @@ TEST(ParseParamValue, JsonTextBecomesItsValue) {
 }
 
 TEST(ParseParamValue, OtherTextIsAString) {
-    for (const char* text : {"abc", "", "1 2", "[1]x", "{'a':1}", "[1,]", "tru", "/volume1/a", "01x",
-                             "\"unterminated"}) {
+    for (const char* text : {"abc", "", "1 2", "[1]x", "{'a':1}", "[1,]", "tru", "/volume1/a",
+                             "01x", "\"unterminated"}) {
         Json::Value v = ParseParamValue(text);
         ASSERT_TRUE(v.isString()) << text;
         EXPECT_EQ(text, v.asString());
@@ -78,9 +78,10 @@ TEST(Language, FirstAcceptLanguageTag) {
 
 TEST(ParseCall, SplitsEntryFieldsFromParameters) {
     FieldList fields;
-    ASSERT_TRUE(ParseUrlEncoded(
-        "api=TAVO.AntiVirus.Scan&version=1&method=start_custom&scanTarget=%5B%22%2Fvolume1%2Fa%22%5D&task_id=abc",
-        fields));
+    ASSERT_TRUE(
+        ParseUrlEncoded("api=TAVO.AntiVirus.Scan&version=1&method=start_custom&scanTarget=%5B%22%"
+                        "2Fvolume1%2Fa%22%5D&task_id=abc",
+                        fields));
     ParsedCall call = ParseCall(fields, "");
     EXPECT_EQ(0, call.errorCode);
     EXPECT_EQ("TAVO.AntiVirus.Scan", call.api);
@@ -97,9 +98,9 @@ TEST(ParseCall, SplitsEntryFieldsFromParameters) {
 }
 
 TEST(ParseCall, LaterFieldReplacesEarlier) {
-    ParsedCall call = ParseCall({{"api", "A"}, {"version", "1"}, {"method", "m"}, {"x", "1"}, {"x", "2"},
-                                 {"method", "n"}},
-                                "");
+    ParsedCall call = ParseCall(
+        {{"api", "A"}, {"version", "1"}, {"method", "m"}, {"x", "1"}, {"x", "2"}, {"method", "n"}},
+        "");
     EXPECT_EQ("n", call.method);
     EXPECT_EQ(Json::Value(2), call.request.GetParam("x", Json::Value()));
 }
@@ -116,8 +117,10 @@ TEST(ParseCall, MissingOrMalformedEntryFieldsAre101) {
         ParsedCall call = ParseCall({{"api", "A"}, {"version", version}, {"method", "m"}}, "");
         EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, call.errorCode) << version;
     }
-    EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, ParseCall({{"api", ""}, {"version", "1"}, {"method", "m"}}, "").errorCode);
-    EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, ParseCall({{"api", "A"}, {"version", "1"}, {"method", ""}}, "").errorCode);
+    EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST,
+              ParseCall({{"api", ""}, {"version", "1"}, {"method", "m"}}, "").errorCode);
+    EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST,
+              ParseCall({{"api", "A"}, {"version", "1"}, {"method", ""}}, "").errorCode);
     ParsedCall negative = ParseCall({{"api", "A"}, {"version", "-3"}, {"method", "m"}}, "");
     EXPECT_EQ(0, negative.errorCode);
     EXPECT_EQ(-3, negative.version);
@@ -171,8 +174,9 @@ TEST(ParseParamValue, DepthUpToTheLimitIsRead) {
 }
 
 TEST(ParseParamValue, DeeperNestingIsRefusedNotThrown) {
-    for (const std::string& text : {Nested(kMaxParamDepth + 1), Nested(kMaxParamDepth, "1"), Nested(1000),
-                                    Nested(1001), Nested(100000, "\"x\""), std::string(5000, '[')}) {
+    for (const std::string& text :
+         {Nested(kMaxParamDepth + 1), Nested(kMaxParamDepth, "1"), Nested(1000), Nested(1001),
+          Nested(100000, "\"x\""), std::string(5000, '[')}) {
         Json::Value value(7);
         std::string why;
         EXPECT_FALSE(ParseParamValue(text, value, why)) << text.size();
@@ -189,8 +193,9 @@ TEST(ParseParamValue, DeeperNestingIsRefusedNotThrown) {
 }
 
 TEST(ParseParamValue, NulFromAnEscapeIsRefusedAnywhere) {
-    for (const char* text : {"\"a\\u0000b\"", "[\"/volume1/a\\u0000b\"]", "\"\\u0000\"", "[1,[2,[\"x\\u0000\"]]]",
-                             "{\"a\":\"b\\u0000\"}", "{\"a\\u0000b\":1}", "[{\"k\":{\"\\u0000\":[]}}]"}) {
+    for (const char* text :
+         {"\"a\\u0000b\"", "[\"/volume1/a\\u0000b\"]", "\"\\u0000\"", "[1,[2,[\"x\\u0000\"]]]",
+          "{\"a\":\"b\\u0000\"}", "{\"a\\u0000b\":1}", "[{\"k\":{\"\\u0000\":[]}}]"}) {
         Json::Value value;
         std::string why;
         EXPECT_FALSE(ParseParamValue(text, value, why)) << text;
@@ -201,7 +206,10 @@ TEST(ParseParamValue, NulFromAnEscapeIsRefusedAnywhere) {
     Json::Value value;
     std::string why;
     ASSERT_TRUE(ParseParamValue("[\"a\\u0001b\\r\\n\", \"\\u00e4\"]", value, why)) << why;
-    EXPECT_EQ("a\x01" "b\r\n", value[0].asString());
+    EXPECT_EQ(
+        "a\x01"
+        "b\r\n",
+        value[0].asString());
     EXPECT_EQ("\xc3\xa4", value[1].asString());
     ASSERT_TRUE(ParseParamValue("/volume1/a\\u0000b", value, why));
     EXPECT_EQ("/volume1/a\\u0000b", value.asString());
@@ -228,7 +236,8 @@ TEST(ParseParamValue, HugeValuesAreRead) {
 TEST(ParseCall, RefusedParameterIs101WithTheReason) {
     ParsedCall deep = CallWith("scanTarget", Nested(1000));
     EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, deep.errorCode);
-    EXPECT_NE(std::string::npos, deep.errorText.find("parameter scanTarget: JSON value refused")) << deep.errorText;
+    EXPECT_NE(std::string::npos, deep.errorText.find("parameter scanTarget: JSON value refused"))
+        << deep.errorText;
 
     ParsedCall nul = CallWith("scanTarget", "[\"/volume1/a\\u0000b\"]");
     EXPECT_EQ(WEBAPI_ERR_BAD_REQUEST, nul.errorCode);

@@ -29,8 +29,8 @@ TEST(ScgiHeaders, ParsesTheVariablesInOrder) {
     ScgiVariables got;
     size_t length = 1;
     std::string why;
-    ASSERT_TRUE(ParseScgiHeaders(Block({{"CONTENT_LENGTH", "27"}, {"SCGI", "1"}, {"QUERY_STRING", ""}}), got,
-                                 length, why))
+    ASSERT_TRUE(ParseScgiHeaders(
+        Block({{"CONTENT_LENGTH", "27"}, {"SCGI", "1"}, {"QUERY_STRING", ""}}), got, length, why))
         << why;
     EXPECT_EQ(27u, length);
     ASSERT_EQ(3u, got.size());
@@ -43,15 +43,18 @@ TEST(ScgiHeaders, RefusesMalformedBlocks) {
     size_t length = 0;
     std::string why;
     const std::string refused[] = {
-        "",                                                          // no CONTENT_LENGTH
-        Block({{"SCGI", "1"}, {"CONTENT_LENGTH", "0"}}),             // not first
-        Block({{"CONTENT_LENGTH", "1x"}}),                           // not decimal
-        Block({{"CONTENT_LENGTH", ""}}),                             // empty
-        Block({{"CONTENT_LENGTH", "0"}, {"A", "1"}, {"A", "2"}}),    // given twice
-        Block({{"CONTENT_LENGTH", "0"}, {"", "1"}}),                 // no name
-        Block({{"CONTENT_LENGTH", "0"}, {"A=B", "1"}}),              // '=' in the name
-        std::string("CONTENT_LENGTH\0" "0\0A\0" "1", 20),            // last value without its NUL
-        Block({{"CONTENT_LENGTH", "99999999999999999999"}}),         // too large
+        "",                                                        // no CONTENT_LENGTH
+        Block({{"SCGI", "1"}, {"CONTENT_LENGTH", "0"}}),           // not first
+        Block({{"CONTENT_LENGTH", "1x"}}),                         // not decimal
+        Block({{"CONTENT_LENGTH", ""}}),                           // empty
+        Block({{"CONTENT_LENGTH", "0"}, {"A", "1"}, {"A", "2"}}),  // given twice
+        Block({{"CONTENT_LENGTH", "0"}, {"", "1"}}),               // no name
+        Block({{"CONTENT_LENGTH", "0"}, {"A=B", "1"}}),            // '=' in the name
+        std::string("CONTENT_LENGTH\0"
+                    "0\0A\0"
+                    "1",
+                    20),                                      // last value without its NUL
+        Block({{"CONTENT_LENGTH", "99999999999999999999"}}),  // too large
     };
     for (const std::string& block : refused) {
         EXPECT_FALSE(ParseScgiHeaders(block, got, length, why)) << block;
@@ -83,7 +86,8 @@ protected:
             setenv("TAVO_WEBAPI_PLUGINS", TEST_PLUGIN_DIR ":" TEST_EXTRA_PLUGIN_DIR, 1);
             setenv("TAVO_ROOT", root_.c_str(), 1);
             setenv("ONLY_IN_THE_PARENT", "1", 1);
-            execl(TAVO_WEBAPI_PROGRAM, TAVO_WEBAPI_PROGRAM, "scgi", socketPath_.c_str(), (char*)nullptr);
+            execl(TAVO_WEBAPI_PROGRAM, TAVO_WEBAPI_PROGRAM, "scgi", socketPath_.c_str(),
+                  (char*)nullptr);
             _exit(127);
         }
         // Up once it accepts a connection (the parent binds before it loads).
@@ -126,7 +130,8 @@ protected:
         std::string answer;
         char buffer[65536];
         ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) answer.append(buffer, static_cast<size_t>(n));
+        while ((n = read(fd, buffer, sizeof buffer)) > 0)
+            answer.append(buffer, static_cast<size_t>(n));
         close(fd);
         return answer;
     }
@@ -138,7 +143,8 @@ protected:
                                    {"REQUEST_METHOD", body.empty() ? "GET" : "POST"},
                                    {"QUERY_STRING", query},
                                    {"TAVO_ROOT", root_}};
-        if (!body.empty()) variables.emplace_back("CONTENT_TYPE", "application/x-www-form-urlencoded");
+        if (!body.empty())
+            variables.emplace_back("CONTENT_TYPE", "application/x-www-form-urlencoded");
         variables.insert(variables.end(), more.begin(), more.end());
         std::string block = Block(variables);
         return Exchange(std::to_string(block.size()) + ":" + block + "," + body);
@@ -151,18 +157,21 @@ protected:
 const char kHeaders[] = "Content-Type: application/json\n\n";
 
 TEST_F(ScgiServer, AnswersAsTheCgiProgramDoes) {
-    EXPECT_EQ(std::string(kHeaders) + "{\"success\":true,\"data\":{\"lang\":\"en\",\"params\":{\"a\":1}}}",
+    EXPECT_EQ(std::string(kHeaders) +
+                  "{\"success\":true,\"data\":{\"lang\":\"en\",\"params\":{\"a\":1}}}",
               Request("api=TAVO.Test&version=1&method=echo&a=1"));
     EXPECT_EQ(std::string(kHeaders) + "{\"success\":false,\"error\":{\"code\":103}}",
               Request("api=TAVO.Test&version=1&method=nothing"));
     // The body arrives on standard input, a body past a pipe's capacity too.
     std::string value(300000, 'v');
-    EXPECT_EQ(std::string(kHeaders) + "{\"success\":true,\"data\":{\"lang\":\"en\",\"params\":{\"b\":\"" + value +
+    EXPECT_EQ(std::string(kHeaders) +
+                  "{\"success\":true,\"data\":{\"lang\":\"en\",\"params\":{\"b\":\"" + value +
                   "\"}}}",
               Request("", "api=TAVO.Test&version=1&method=echo&b=" + value));
     // A download goes out as the plug-in wrote it.
     EXPECT_EQ(
-        "Content-Type:application/octet-stream\nContent-Disposition:attachment; filename=\"t.txt\"\n\nline 1\r\n"
+        "Content-Type:application/octet-stream\nContent-Disposition:attachment; "
+        "filename=\"t.txt\"\n\nline 1\r\n"
         "line 2\r\n",
         Request("api=TAVO.Test&version=1&method=download"));
 }
@@ -199,7 +208,8 @@ TEST_F(ScgiServer, SecondServerOnALiveSocketIsRefusedAStaleOneReplaced) {
     ASSERT_GE(second, 0);
     if (second == 0) {
         setenv("TAVO_WEBAPI_PLUGINS", TEST_PLUGIN_DIR, 1);
-        execl(TAVO_WEBAPI_PROGRAM, TAVO_WEBAPI_PROGRAM, "scgi", socketPath_.c_str(), (char*)nullptr);
+        execl(TAVO_WEBAPI_PROGRAM, TAVO_WEBAPI_PROGRAM, "scgi", socketPath_.c_str(),
+              (char*)nullptr);
         _exit(127);
     }
     int status = 0;
@@ -212,7 +222,8 @@ TEST_F(ScgiServer, SecondServerOnALiveSocketIsRefusedAStaleOneReplaced) {
     struct stat st;
     ASSERT_EQ(0, lstat(socketPath_.c_str(), &st));
     Start();
-    EXPECT_NE(std::string::npos, Request("api=TAVO.Test&version=1&method=echo").find("\"success\":true"));
+    EXPECT_NE(std::string::npos,
+              Request("api=TAVO.Test&version=1&method=echo").find("\"success\":true"));
 }
 
 }  // namespace

@@ -137,7 +137,9 @@ static TAVO::API_TABLE gTable[] = {
 #endif
 
 #ifdef TEST_PLUGIN_THROWING_TABLE
-extern "C" TAVO_EXPORT TAVO::API_TABLE* GetAPITable(void) { throw std::runtime_error("no table today"); }
+extern "C" TAVO_EXPORT TAVO::API_TABLE* GetAPITable(void) {
+    throw std::runtime_error("no table today");
+}
 #else
 extern "C" TAVO_EXPORT TAVO::API_TABLE* GetAPITable(void) { return gTable; }
 #endif

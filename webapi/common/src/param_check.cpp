@@ -18,8 +18,8 @@ bool HasJsonType(const Json::Value& value, JsonType type) {
 
 ParamCheck CheckParamRules(const APIRequest& req, const std::string& method,
                            const char* const* noParamMethods, size_t nNoParamMethods,
-                           const MethodParams* methods, size_t nMethods,
-                           Json::Value& jParams, const char** pszFailedName) {
+                           const MethodParams* methods, size_t nMethods, Json::Value& jParams,
+                           const char** pszFailedName) {
     for (size_t i = 0; i < nNoParamMethods; ++i) {
         if (method == noParamMethods[i]) return ParamCheck::Ok;
     }

@@ -54,13 +54,15 @@ protected:
     std::vector<std::string> Events() {
         std::vector<std::string> events;
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        if (sqlite3_open_v2(Real(TAVOAV_REPORT_DB).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK) {
             sqlite3_stmt* stmt = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT module, eventText FROM report ORDER BY id", -1, &stmt, nullptr) ==
-                SQLITE_OK) {
+            if (sqlite3_prepare_v2(db, "SELECT module, eventText FROM report ORDER BY id", -1,
+                                   &stmt, nullptr) == SQLITE_OK) {
                 while (sqlite3_step(stmt) == SQLITE_ROW)
-                    events.push_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) + ": " +
-                                     reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
+                    events.push_back(
+                        std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) +
+                        ": " + reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
             }
             sqlite3_finalize(stmt);
         }
@@ -81,8 +83,12 @@ TEST_F(HistoryStoreTest, RecordedRunsComeBackNewestFirstWithTheirDetections) {
     ASSERT_GT(first, 0);
     const char* rgTargets[] = {"/volume1/docs", "relative/path"};
     ASSERT_EQ(AVHistoryAddTargets(first, rgTargets, 2), 0);
-    ASSERT_EQ(AVHistoryAddDetection(first, "/volume1/docs/a.exe", "Eicar-Test-Signature", AVHIST_QUARANTINED), 0);
-    ASSERT_EQ(AVHistoryAddDetection(first, "/volume1/docs/b.exe", "Eicar-Test-Signature", AVHIST_MOVE_FAILED), 0);
+    ASSERT_EQ(AVHistoryAddDetection(first, "/volume1/docs/a.exe", "Eicar-Test-Signature",
+                                    AVHIST_QUARANTINED),
+              0);
+    ASSERT_EQ(AVHistoryAddDetection(first, "/volume1/docs/b.exe", "Eicar-Test-Signature",
+                                    AVHIST_MOVE_FAILED),
+              0);
     AVHIST_COUNTERS counters{10, 10, 2, 1, 1, 0, 0};
     ASSERT_EQ(AVHistoryEnd(first, AVHIST_COMPLETED, nullptr, &counters), 0);
     unsetenv("REMOTE_USER");
@@ -155,11 +161,13 @@ TEST_F(HistoryStoreTest, EngineSetStoresTheSettingsAndTellsWhoChangedThem) {
     EXPECT_EQ(resp.Data()["maxFileSizeMB"], 300);
     EXPECT_EQ(resp.Data()["scanWorkers"], 3);
     EXPECT_EQ(ReadFile(Real(TAVOAV_SCANNER_CONF_FILE)), "scanThreads=3\n");
-    EXPECT_EQ(Events(), (std::vector<std::string>{
-                            "config: Configuration changed by user admin: scan archives from on to off",
-                            "config: Configuration changed by user admin: maximum file size from 100 MB to 300 MB",
-                            "config: Configuration changed by user admin: scan workers from one per CPU to 3",
-                        }));
+    EXPECT_EQ(
+        Events(),
+        (std::vector<std::string>{
+            "config: Configuration changed by user admin: scan archives from on to off",
+            "config: Configuration changed by user admin: maximum file size from 100 MB to 300 MB",
+            "config: Configuration changed by user admin: scan workers from one per CPU to 3",
+        }));
 
     // The same values again change nothing and tell nothing.
     ASSERT_TRUE(Call("APIHistoryEngineSet_v1", &HistoryHandler::EngineSet, params).IsSuccess());
@@ -183,17 +191,21 @@ TEST_F(HistoryStoreTest, UpdateSourceSetStoresTheSourceAndRefusesWhatTheServiceR
     params["urls"].append("http://127.0.0.1:1/extra.ndb");
     params["intervalHours"] = 6;
     params["timeoutSeconds"] = 5;
-    ASSERT_TRUE(Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, params).IsSuccess());
+    ASSERT_TRUE(
+        Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, params).IsSuccess());
     resp = Call("APIHistoryUpdateSourceGet_v1", &HistoryHandler::UpdateSourceGet);
     EXPECT_EQ(resp.Data()["source"], "http");
     EXPECT_EQ(resp.Data()["urls"][0], "http://127.0.0.1:1/extra.ndb");
     EXPECT_EQ(resp.Data()["intervalHours"], 6);
-    EXPECT_NE(ReadFile(Real("/etc/crontab")).find("7 */6 * * * root " TAVOAV_SCANNER_PATH " --update\n"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFile(Real("/etc/crontab")).find("7 */6 * * * root " TAVOAV_SCANNER_PATH " --update\n"),
+        std::string::npos);
     ASSERT_EQ(Events().size(), 1u);
     EXPECT_EQ(Events()[0],
-              "config: Update source changed by user admin: source from folder to http; URLs from (none) to "
-              "http://127.0.0.1:1/extra.ndb; update interval from off to every 6 hours; timeout from 120 s to 5 s");
+              "config: Update source changed by user admin: source from folder to http; URLs from "
+              "(none) to "
+              "http://127.0.0.1:1/extra.ndb; update interval from off to every 6 hours; timeout "
+              "from 120 s to 5 s");
 
     // Each value the service refuses answers 120 and changes nothing, the
     // valid values given beside it included.
@@ -221,8 +233,11 @@ TEST_F(HistoryStoreTest, UpdateSourceSetStoresTheSourceAndRefusesWhatTheServiceR
     for (const auto& [szName, value] : rgBad) {
         Json::Value bad(Json::objectValue);
         bad[szName] = value;
-        bad["intervalHours"] = bad.isMember("intervalHours") ? bad["intervalHours"] : Json::Value(12);
-        EXPECT_EQ(Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, bad).ErrorCode(), 120)
+        bad["intervalHours"] =
+            bad.isMember("intervalHours") ? bad["intervalHours"] : Json::Value(12);
+        EXPECT_EQ(
+            Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, bad).ErrorCode(),
+            120)
             << szName << " " << value.toStyledString();
     }
     EXPECT_EQ(ReadFile(Real(TAVOAV_UPDATE_CONF_FILE)), stored);
@@ -240,7 +255,8 @@ TEST_F(HistoryStoreTest, EngineGetTellsTheLastUpdateAndTheLastFailure) {
     params["source"] = "http";
     params["urls"].append("http://127.0.0.1:1/extra.ndb");
     params["timeoutSeconds"] = 5;
-    ASSERT_TRUE(Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, params).IsSuccess());
+    ASSERT_TRUE(
+        Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, params).IsSuccess());
     EXPECT_NE(AVUpdate_m(), 0);
     TAVOAV_UPDATE_FACTS facts;
     ASSERT_EQ(AVUpdateFactsGet(&facts), 0);

@@ -6,10 +6,10 @@
 #include "fake_history.h"
 #include "history_handler.h"
 
+using fake::LogLine;
 using TAVO::APIRequest;
 using TAVO::APIResponse;
 using TAVO::AntiVirus::HistoryHandler;
-using fake::LogLine;
 
 void APIHistoryList_v1(APIRequest*, APIResponse*);
 
@@ -57,8 +57,12 @@ protected:
         EXPECT_EQ(resp.AnswerCount(), 1) << "every request answers exactly once";
         return resp;
     }
-    APIResponse List(Json::Value params) { return Call("APIHistoryList_v1", &HistoryHandler::List, params); }
-    APIResponse Get(Json::Value params) { return Call("APIHistoryGet_v1", &HistoryHandler::Get, params); }
+    APIResponse List(Json::Value params) {
+        return Call("APIHistoryList_v1", &HistoryHandler::List, params);
+    }
+    APIResponse Get(Json::Value params) {
+        return Call("APIHistoryGet_v1", &HistoryHandler::Get, params);
+    }
     APIResponse FailedMoves(Json::Value params) {
         return Call("APIHistoryFailedMoves_v1", &HistoryHandler::FailedMoves, params);
     }
@@ -66,7 +70,9 @@ protected:
     APIResponse EngineSet(Json::Value params) {
         return Call("APIHistoryEngineSet_v1", &HistoryHandler::EngineSet, params);
     }
-    APIResponse SourceGet() { return Call("APIHistoryUpdateSourceGet_v1", &HistoryHandler::UpdateSourceGet); }
+    APIResponse SourceGet() {
+        return Call("APIHistoryUpdateSourceGet_v1", &HistoryHandler::UpdateSourceGet);
+    }
     APIResponse SourceSet(Json::Value params) {
         return Call("APIHistoryUpdateSourceSet_v1", &HistoryHandler::UpdateSourceSet, params);
     }
@@ -121,8 +127,9 @@ TEST_F(HistoryHandlerTest, ListOfAnEmptyHistoryIsAnEmptyArray) {
 }
 
 TEST_F(HistoryHandlerTest, ListRefusesAMissingOrMistypedPageWith114) {
-    for (const Json::Value& params : {Json::Value(Json::objectValue), Param("start", 0), Param("limit", 5),
-                                      Page("0", 5), Page(0, 1.5), Page(0, true)}) {
+    for (const Json::Value& params :
+         {Json::Value(Json::objectValue), Param("start", 0), Param("limit", 5), Page("0", 5),
+          Page(0, 1.5), Page(0, true)}) {
         fake::Reset();
         APIResponse resp = List(params);
         EXPECT_EQ(resp.ErrorCode(), 114) << params.toStyledString();
@@ -133,7 +140,8 @@ TEST_F(HistoryHandlerTest, ListRefusesAMissingOrMistypedPageWith114) {
 }
 
 TEST_F(HistoryHandlerTest, ListRefusesAPageOutsideItsBoundsWith120) {
-    for (const Json::Value& params : {Page(Json::Int64(1) << 31, 5), Page(0, Json::UInt64(1) << 63)}) {
+    for (const Json::Value& params :
+         {Page(Json::Int64(1) << 31, 5), Page(0, Json::UInt64(1) << 63)}) {
         fake::Reset();
         APIResponse resp = List(params);
         EXPECT_EQ(resp.ErrorCode(), 120) << params.toStyledString();
@@ -170,7 +178,8 @@ TEST_F(HistoryHandlerTest, ListFailingInTheServiceAnswers117) {
 
 TEST_F(HistoryHandlerTest, GetAnswersTheRunAndItsDetections) {
     fake::FakeRun run = MakeRun(3, "completed");
-    run.detections = {{"/volume1/a.exe", "Eicar", "quarantined"}, {"/volume1/b.exe", "Eicar", "move failed"}};
+    run.detections = {{"/volume1/a.exe", "Eicar", "quarantined"},
+                      {"/volume1/b.exe", "Eicar", "move failed"}};
     fake::HW().runs = {MakeRun(4, "running"), run};
 
     APIResponse resp = Get(Param("id", 3));
@@ -199,7 +208,8 @@ TEST_F(HistoryHandlerTest, GetOfARunThatDoesNotExistAnswers120) {
 TEST_F(HistoryHandlerTest, GetRefusesABadIdBeforeTheServiceIsAsked) {
     EXPECT_EQ(Get(Json::Value(Json::objectValue)).ErrorCode(), 114);
     EXPECT_EQ(Get(Param("id", "3")).ErrorCode(), 114);
-    for (const Json::Value& id : {Json::Value(0), Json::Value(-5), Json::Value(Json::UInt64(1) << 63)}) {
+    for (const Json::Value& id :
+         {Json::Value(0), Json::Value(-5), Json::Value(Json::UInt64(1) << 63)}) {
         fake::Reset();
         EXPECT_EQ(Get(Param("id", id)).ErrorCode(), 120) << id.toStyledString();
         EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, "invalid run id"}}));
@@ -216,8 +226,9 @@ TEST_F(HistoryHandlerTest, GetFailingInTheServiceAnswers117) {
 // --- failed_moves ----------------------------------------------------------
 
 TEST_F(HistoryHandlerTest, FailedMovesAnswersThePageWithReasons) {
-    fake::HW().failedMoves = {{"/volume1/a.exe", "Eicar", "2026-12-01 10:00:00", "Permission denied"},
-                              {"/volume2/b.exe", "Eicar", "2026-12-01 10:01:00", "not a regular file"}};
+    fake::HW().failedMoves = {
+        {"/volume1/a.exe", "Eicar", "2026-12-01 10:00:00", "Permission denied"},
+        {"/volume2/b.exe", "Eicar", "2026-12-01 10:01:00", "not a regular file"}};
     APIResponse resp = FailedMoves(Page(1, 10));
     ASSERT_TRUE(resp.IsSuccess());
     EXPECT_EQ(resp.Data()["total"], 2);
@@ -235,7 +246,8 @@ TEST_F(HistoryHandlerTest, FailedMovesKeepsThePageRules) {
     fake::Reset();
     fake::FailWith("AVFailedMoveList", -1);
     EXPECT_EQ(FailedMoves(Page(0, 10)).ErrorCode(), 117);
-    EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, "failed to read the list of failed moves"}}));
+    EXPECT_EQ(fake::Messages(),
+              (std::vector<LogLine>{{3, "failed to read the list of failed moves"}}));
 }
 
 // --- engine_get / engine_set -------------------------------------------------
@@ -310,9 +322,12 @@ TEST_F(HistoryHandlerTest, EngineSetRefusesNothingToSetAndWrongTypesWith114) {
 }
 
 TEST_F(HistoryHandlerTest, EngineSetChecksEveryValueBeforeChangingAny) {
-    for (auto [szName, value] : std::vector<std::pair<const char*, Json::Value>>{
-             {"maxFileSizeMB", 0}, {"maxFileSizeMB", 4097}, {"maxFileSizeMB", Json::Int64(1) << 40},
-             {"scanWorkers", -1}, {"scanWorkers", 65}}) {
+    for (auto [szName, value] :
+         std::vector<std::pair<const char*, Json::Value>>{{"maxFileSizeMB", 0},
+                                                          {"maxFileSizeMB", 4097},
+                                                          {"maxFileSizeMB", Json::Int64(1) << 40},
+                                                          {"scanWorkers", -1},
+                                                          {"scanWorkers", 65}}) {
         Json::Value params = Param(szName, value);
         params["scanArchives"] = true;
         EXPECT_EQ(EngineSet(params).ErrorCode(), 120) << szName << " " << value.toStyledString();
@@ -344,7 +359,8 @@ TEST_F(HistoryHandlerTest, EngineGetAnswersTheLastUpdates) {
     facts.lastSuccessTime = 1764900000;
     facts.lastFailureTime = 1764950000;
     snprintf(facts.szLastResult, sizeof facts.szLastResult, "current");
-    snprintf(facts.szLastFailureReason, sizeof facts.szLastFailureReason, "bad.ndb: Malformed database");
+    snprintf(facts.szLastFailureReason, sizeof facts.szLastFailureReason,
+             "bad.ndb: Malformed database");
     APIResponse resp = EngineGet();
     ASSERT_TRUE(resp.IsSuccess());
     const Json::Value& data = resp.Data();
@@ -353,7 +369,8 @@ TEST_F(HistoryHandlerTest, EngineGetAnswersTheLastUpdates) {
     EXPECT_EQ(data["lastUpdate"]["time"].asString().size(), 19u);
     EXPECT_EQ(data["lastFailedUpdate"]["reason"], "bad.ndb: Malformed database");
     EXPECT_EQ(data["lastFailedUpdate"]["time"].asString().size(), 19u);
-    EXPECT_LT(data["lastSuccessfulUpdate"]["time"].asString(), data["lastFailedUpdate"]["time"].asString());
+    EXPECT_LT(data["lastSuccessfulUpdate"]["time"].asString(),
+              data["lastFailedUpdate"]["time"].asString());
     EXPECT_LT(data["lastFailedUpdate"]["time"].asString(), data["lastUpdate"]["time"].asString());
 
     snprintf(facts.szLastResult, sizeof facts.szLastResult, "failed");
@@ -462,8 +479,8 @@ TEST_F(HistoryHandlerTest, SourceSetRefusesValuesThatWouldBeCutOrSplitWith120) {
     rgBad.push_back(Param("intervalHours", Json::Int64(1) << 32));
     rgBad.push_back(Param("timeoutSeconds", -(Json::Int64(1) << 40)));
     // One URL that would become two, an empty one, one cut at a NUL byte.
-    for (const std::string& url : {std::string("http://m.lan/a.ndb http://evil/b.ndb"), std::string(),
-                                   std::string("http://m.lan/a\0.ndb", 20)}) {
+    for (const std::string& url : {std::string("http://m.lan/a.ndb http://evil/b.ndb"),
+                                   std::string(), std::string("http://m.lan/a\0.ndb", 20)}) {
         Json::Value urls(Json::arrayValue);
         urls.append(url);
         rgBad.push_back(Param("urls", urls));

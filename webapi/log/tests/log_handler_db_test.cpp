@@ -45,7 +45,9 @@ extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
     Capture(priority, format, ap);
     va_end(ap);
 }
-extern "C" void vsyslog(int priority, const char* format, va_list ap) { Capture(priority, format, ap); }
+extern "C" void vsyslog(int priority, const char* format, va_list ap) {
+    Capture(priority, format, ap);
+}
 
 namespace {
 
@@ -80,7 +82,8 @@ protected:
         ASSERT_EQ(sqlite3_open((root_ + kReportDb).c_str(), &db), SQLITE_OK);
         for (const Row& r : rows) {
             sqlite3_stmt* stmt = nullptr;
-            ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO report VALUES (?, ?, ?, ?, ?)", -1, &stmt, nullptr),
+            ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO report VALUES (?, ?, ?, ?, ?)", -1, &stmt,
+                                         nullptr),
                       SQLITE_OK);
             sqlite3_bind_int(stmt, 1, r.id);
             sqlite3_bind_text(stmt, 2, r.cls, -1, SQLITE_TRANSIENT);
@@ -105,7 +108,8 @@ protected:
         sqlite3* db = nullptr;
         sqlite3_open((root_ + kReportDb).c_str(), &db);
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT id FROM report ORDER BY id", -1, &stmt, nullptr) == SQLITE_OK) {
+        if (sqlite3_prepare_v2(db, "SELECT id FROM report ORDER BY id", -1, &stmt, nullptr) ==
+            SQLITE_OK) {
             while (sqlite3_step(stmt) == SQLITE_ROW) ids.push_back(sqlite3_column_int(stmt, 0));
         }
         sqlite3_finalize(stmt);
@@ -113,7 +117,8 @@ protected:
         return ids;
     }
 
-    APIResponse Run(const char* method, void (LogHandler::*member)() const, const Json::Value& params) {
+    APIResponse Run(const char* method, void (LogHandler::*member)() const,
+                    const Json::Value& params) {
         APIRequest req(params);
         APIResponse resp;
         LogHandler handler(&req, &resp, method);
@@ -153,7 +158,8 @@ protected:
 
     static std::vector<std::string> PageIds(const APIResponse& resp) {
         std::vector<std::string> ids;
-        for (const auto& record : resp.Data()["reportArray"]) ids.push_back(record["ID"].asString());
+        for (const auto& record : resp.Data()["reportArray"])
+            ids.push_back(record["ID"].asString());
         return ids;
     }
 };
@@ -182,9 +188,12 @@ TEST_F(LogHandlerDbTest, LoadFiltersSortsAndPages) {
     EXPECT_EQ(first["eventContent"], Json::Value("scan finished"));
     EXPECT_EQ(first["date"], Json::Value("2026-12-01 08:30:00"));
 
-    EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, nullptr, "asc")), (Strings{"5", "4", "3", "2", "1"}));
-    EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, nullptr, "ASC")), (Strings{"1", "2", "3", "4", "5"}));
-    EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, "date", "ASC")), (Strings{"3", "1", "2", "5", "4"}));
+    EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, nullptr, "asc")),
+              (Strings{"5", "4", "3", "2", "1"}));
+    EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, nullptr, "ASC")),
+              (Strings{"1", "2", "3", "4", "5"}));
+    EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, "date", "ASC")),
+              (Strings{"3", "1", "2", "5", "4"}));
     EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, "logTime", "ASC")),
               (Strings{"1", "2", "3", "4", "5"}));
     EXPECT_EQ(PageIds(Load(kAllCategories, kAllModules, 0, 100, "eventContent", "ASC")),
@@ -215,8 +224,8 @@ TEST_F(LogHandlerDbTest, ColumnsWithoutValueAreEmptyStrings) {
     Seed({});
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((root_ + kReportDb).c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO report (id, class, module) VALUES (3, 'info', 'scan')", nullptr,
-                           nullptr, nullptr),
+    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO report (id, class, module) VALUES (3, 'info', 'scan')",
+                           nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
 
@@ -227,7 +236,8 @@ TEST_F(LogHandlerDbTest, ColumnsWithoutValueAreEmptyStrings) {
 
     APIResponse exported;
     std::string out = Export(exported);
-    EXPECT_EQ(Body(out), std::string(kHeading) + "  1 info     scan     " + std::string(60, ' ') + " \r\n");
+    EXPECT_EQ(Body(out),
+              std::string(kHeading) + "  1 info     scan     " + std::string(60, ' ') + " \r\n");
 }
 
 TEST_F(LogHandlerDbTest, LoadWithoutTableFailsTheQuery) {
@@ -266,13 +276,14 @@ TEST_F(LogHandlerDbTest, DeleteAdvancedByCategoryAndModule) {
 TEST_F(LogHandlerDbTest, NoValueChangesAStatement) {
     SeedStandard();
     const std::vector<int> all = {1, 2, 3, 4, 5};
-    for (const char* value : {"\"", "info\" OR 1=1 OR \"", "'", ") OR 1=1 --", "class", "Module", "ROWID", "oid",
-                              "_rowid_", "ID"}) {
+    for (const char* value : {"\"", "info\" OR 1=1 OR \"", "'", ") OR 1=1 --", "class", "Module",
+                              "ROWID", "oid", "_rowid_", "ID"}) {
         EXPECT_EQ(DeleteAdvanced(Array({value}), kAllModules).ErrorCode(), 120) << value;
         EXPECT_EQ(DeleteAdvanced(kAllCategories, Array({value})).ErrorCode(), 120) << value;
         EXPECT_EQ(Load(Array({value}), kAllModules).ErrorCode(), 120) << value;
     }
-    for (const char* value : {"\"", "'", ") OR 1=1 --", "1 OR 1=1", "class", "ROWID", "5;", " 5", "0x5"}) {
+    for (const char* value :
+         {"\"", "'", ") OR 1=1 --", "1 OR 1=1", "class", "ROWID", "5;", " 5", "0x5"}) {
         EXPECT_EQ(Delete(Array({value})).ErrorCode(), 120) << value;
     }
     EXPECT_EQ(Ids(), all);
@@ -293,14 +304,18 @@ TEST_F(LogHandlerDbTest, ExportNewestFirstWithSerialNumbers) {
           {7, "error", "update", "seven", "2026-12-01 07:00:00"}});
     APIResponse resp;
     const std::string out = Export(resp);
-    EXPECT_EQ(out.rfind("Content-Type:application/octet-stream\nContent-Disposition:attachment; filename=\"AVLog_", 0),
+    EXPECT_EQ(out.rfind("Content-Type:application/octet-stream\nContent-Disposition:attachment; "
+                        "filename=\"AVLog_",
+                        0),
               0u);
-    EXPECT_EQ(Body(out), std::string(kHeading) +
-                             "  1 warning  quarantine " + longText + " 2026-12-01 09:00:00\r\n"
-                             "  2 error    update   seven                                                        "
-                             "2026-12-01 07:00:00\r\n"
-                             "  3 info     scan     five                                                         "
-                             "2026-12-01 05:00:00\r\n");
+    EXPECT_EQ(
+        Body(out),
+        std::string(kHeading) + "  1 warning  quarantine " + longText +
+            " 2026-12-01 09:00:00\r\n"
+            "  2 error    update   seven                                                        "
+            "2026-12-01 07:00:00\r\n"
+            "  3 info     scan     five                                                         "
+            "2026-12-01 05:00:00\r\n");
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_FALSE(resp.OutputEnabled());
 }
@@ -310,29 +325,35 @@ TEST_F(LogHandlerDbTest, ExportNewestFirstWithSerialNumbers) {
 // it inside its own line.
 TEST_F(LogHandlerDbTest, ExportKeepsAForgedFileNameOnItsOwnLine) {
     Seed({});
-    const std::string name = "/volume1/a\r\n  1 info     config   Virus definitions updated                                    "
-                             "2026-12-01 10:00:00";
+    const std::string name =
+        "/volume1/a\r\n  1 info     config   Virus definitions updated                             "
+        "       "
+        "2026-12-01 10:00:00";
     ASSERT_EQ(AVReportWrite("warning", "scan", ("Virus found: " + name + " (Eicar)").c_str()), 0);
     ASSERT_EQ(AVReportWrite("info", "scan", "Scan finished"), 0);
     APIResponse resp;
     const std::string body = Body(Export(resp));
     ASSERT_TRUE(resp.IsSuccess());
     std::vector<std::string> lines;
-    for (size_t start = 0, end; (end = body.find("\r\n", start)) != std::string::npos; start = end + 2)
+    for (size_t start = 0, end; (end = body.find("\r\n", start)) != std::string::npos;
+         start = end + 2)
         lines.push_back(body.substr(start, end - start));
     ASSERT_EQ(lines.size(), 3u) << body;
     EXPECT_EQ(lines[0] + "\r\n", kHeading);
     EXPECT_EQ(lines[1].rfind("  1 info     scan     Scan finished ", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("  2 warning  scan     Virus found: /volume1/a\\r\\n  1 info     config   Virus "
-                             "definitions updated",
-                             0),
+    EXPECT_EQ(lines[2].rfind(
+                  "  2 warning  scan     Virus found: /volume1/a\\r\\n  1 info     config   Virus "
+                  "definitions updated",
+                  0),
               0u)
         << lines[2];
     EXPECT_EQ(body.find('\n'), body.find("\r\n") + 1);
-    for (const std::string& line : lines) EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
     // The stored event is unchanged.
     APIResponse page = Load(kAllCategories, kAllModules);
-    EXPECT_EQ(page.Data()["reportArray"][1]["eventContent"].asString(), "Virus found: " + name + " (Eicar)");
+    EXPECT_EQ(page.Data()["reportArray"][1]["eventContent"].asString(),
+              "Virus found: " + name + " (Eicar)");
 }
 
 TEST_F(LogHandlerDbTest, ExportEmptyTableAndFailedConnection) {

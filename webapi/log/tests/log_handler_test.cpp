@@ -11,10 +11,10 @@
 #include "log_handler.h"
 #include "tavo/visible_text.h"
 
+using fake::LogLine;
 using TAVO::APIRequest;
 using TAVO::APIResponse;
 using TAVO::AntiVirus::LogHandler;
-using fake::LogLine;
 
 void APILogLoad_v1(APIRequest*, APIResponse*);
 void APILogDelete_v1(APIRequest*, APIResponse*);
@@ -45,7 +45,8 @@ Json::Value Array(std::initializer_list<Json::Value> values) {
     return array;
 }
 
-Json::Value LoadParams(Json::Value categories = Array({"info"}), Json::Value modules = Array({"scan"})) {
+Json::Value LoadParams(Json::Value categories = Array({"info"}),
+                       Json::Value modules = Array({"scan"})) {
     Json::Value params(Json::objectValue);
     params["start"] = 0;
     params["limit"] = 50;
@@ -54,7 +55,9 @@ Json::Value LoadParams(Json::Value categories = Array({"info"}), Json::Value mod
     return params;
 }
 
-fake::FakeRows Rows(std::vector<std::vector<std::string>> rows) { return fake::FakeRows{kColumns, rows}; }
+fake::FakeRows Rows(std::vector<std::vector<std::string>> rows) {
+    return fake::FakeRows{kColumns, rows};
+}
 fake::FakeRows Total(const std::string& total) { return fake::FakeRows{{"TOTAL"}, {{total}}}; }
 
 class LogHandlerTest : public ::testing::Test {
@@ -118,12 +121,13 @@ TEST_F(LogHandlerTest, LoadSendsPageAndCountAndAnswersStringRecords) {
 
     ASSERT_TRUE(resp.IsSuccess());
     EXPECT_EQ(fake::Args("TAVODBConnect"), std::vector<std::string>{kReportDb});
-    EXPECT_EQ(fake::W().sql,
-              (std::vector<std::string>{
-                  "SELECT * FROM report WHERE class IN (\"info\",\"error\") AND module IN (\"scan\") "
-                  "ORDER BY ID DESC",
-                  "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (\"info\",\"error\") AND "
-                  "module IN (\"scan\")"}));
+    EXPECT_EQ(
+        fake::W().sql,
+        (std::vector<std::string>{
+            "SELECT * FROM report WHERE class IN (\"info\",\"error\") AND module IN (\"scan\") "
+            "ORDER BY ID DESC",
+            "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (\"info\",\"error\") AND "
+            "module IN (\"scan\")"}));
     EXPECT_EQ(fake::W().selectLimits, (std::vector<std::pair<int, int>>{{10, 20}}));
 
     const Json::Value& data = resp.Data();
@@ -141,7 +145,8 @@ TEST_F(LogHandlerTest, LoadSendsPageAndCountAndAnswersStringRecords) {
     // Results freed page first, then the count, then the connection closed.
     const auto& calls = fake::Calls();
     std::vector<std::string> tail(calls.end() - 3, calls.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"TAVODBFreeResult", "TAVODBFreeResult", "TAVODBClose"}));
+    EXPECT_EQ(tail,
+              (std::vector<std::string>{"TAVODBFreeResult", "TAVODBFreeResult", "TAVODBClose"}));
 }
 
 TEST_F(LogHandlerTest, LoadSortAndDirectionRules) {
@@ -150,12 +155,12 @@ TEST_F(LogHandlerTest, LoadSortAndDirectionRules) {
         const char* dir;
         const char* orderBy;
     } cases[] = {
-        {nullptr, nullptr, "ID DESC"},    {nullptr, "asc", "ID DESC"},
-        {nullptr, "ASC", "ID ASC"},       {nullptr, "DESC", "ID DESC"},
-        {"date", nullptr, "logTime DESC"}, {"logTime", "ASC", "ID ASC"},
-        {"ID", nullptr, "id DESC"},       {"category", "ASC", "class ASC"},
+        {nullptr, nullptr, "ID DESC"},      {nullptr, "asc", "ID DESC"},
+        {nullptr, "ASC", "ID ASC"},         {nullptr, "DESC", "ID DESC"},
+        {"date", nullptr, "logTime DESC"},  {"logTime", "ASC", "ID ASC"},
+        {"ID", nullptr, "id DESC"},         {"category", "ASC", "class ASC"},
         {"module", nullptr, "module DESC"}, {"eventContent", nullptr, "eventText DESC"},
-        {"Date", nullptr, "ID DESC"},     {"id; DROP TABLE report", nullptr, "ID DESC"},
+        {"Date", nullptr, "ID DESC"},       {"id; DROP TABLE report", nullptr, "ID DESC"},
     };
     for (const Case& c : cases) {
         fake::Reset();
@@ -166,9 +171,9 @@ TEST_F(LogHandlerTest, LoadSortAndDirectionRules) {
         APIResponse resp = Load(params);
         EXPECT_TRUE(resp.IsSuccess());
         ASSERT_FALSE(fake::W().sql.empty());
-        EXPECT_EQ(fake::W().sql[0],
-                  std::string("SELECT * FROM report WHERE class IN (\"info\") AND module IN (\"scan\") ORDER BY ") +
-                      c.orderBy)
+        EXPECT_EQ(fake::W().sql[0], std::string("SELECT * FROM report WHERE class IN (\"info\") "
+                                                "AND module IN (\"scan\") ORDER BY ") +
+                                        c.orderBy)
             << (c.sort ? c.sort : "-") << " " << (c.dir ? c.dir : "-");
     }
 }
@@ -177,29 +182,41 @@ TEST_F(LogHandlerTest, LoadEmptyListsAreSentAndPagePastEndKeepsCount) {
     fake::W().results = {Rows({}), Total("17")};
     APIResponse resp = Load(LoadParams(Array({}), Array({})));
     ASSERT_TRUE(resp.IsSuccess());
-    EXPECT_EQ(fake::W().sql[0], "SELECT * FROM report WHERE class IN () AND module IN () ORDER BY ID DESC");
-    EXPECT_EQ(fake::W().sql[1], "SELECT COUNT(*) as TOTAL FROM report WHERE class IN () AND module IN ()");
+    EXPECT_EQ(fake::W().sql[0],
+              "SELECT * FROM report WHERE class IN () AND module IN () ORDER BY ID DESC");
+    EXPECT_EQ(fake::W().sql[1],
+              "SELECT COUNT(*) as TOTAL FROM report WHERE class IN () AND module IN ()");
     EXPECT_EQ(resp.Data()["reportArray"], Json::Value(Json::arrayValue));
     EXPECT_EQ(resp.Data()["reportCount"], Json::Value(17));
 }
 
 TEST_F(LogHandlerTest, LoadParameterRefusals) {
     struct Case {
-        const char* drop;      // parameter removed
-        const char* name;      // parameter replaced...
-        Json::Value value;     // ...by this
+        const char* drop;   // parameter removed
+        const char* name;   // parameter replaced...
+        Json::Value value;  // ...by this
         std::vector<LogLine> logs;
     } cases[] = {
-        {"start", nullptr, {}, Errors({"The required parameter [start] is not found or its type is incorrect.",
-                                       "Bad parameters"})},
-        {nullptr, "limit", "10", Errors({"The required parameter [limit] is not found or its type is incorrect.",
-                                         "Bad parameters"})},
-        {"modules", nullptr, {}, Errors({"The required parameter [modules] is not found or its type is incorrect.",
-                                         "Bad parameters"})},
+        {"start",
+         nullptr,
+         {},
+         Errors({"The required parameter [start] is not found or its type is incorrect.",
+                 "Bad parameters"})},
+        {nullptr, "limit", "10",
+         Errors({"The required parameter [limit] is not found or its type is incorrect.",
+                 "Bad parameters"})},
+        {"modules",
+         nullptr,
+         {},
+         Errors({"The required parameter [modules] is not found or its type is incorrect.",
+                 "Bad parameters"})},
         {nullptr, "categories", "info",
-         Errors({"The required parameter [categories] is not found or its type is incorrect.", "Bad parameters"})},
-        {nullptr, "sort", 1, Errors({"The type of the paramter [sort] is incorrect.", "Bad parameters"})},
-        {nullptr, "dir", Array({"ASC"}), Errors({"The type of the paramter [dir] is incorrect.", "Bad parameters"})},
+         Errors({"The required parameter [categories] is not found or its type is incorrect.",
+                 "Bad parameters"})},
+        {nullptr, "sort", 1,
+         Errors({"The type of the paramter [sort] is incorrect.", "Bad parameters"})},
+        {nullptr, "dir", Array({"ASC"}),
+         Errors({"The type of the paramter [dir] is incorrect.", "Bad parameters"})},
     };
     for (const Case& c : cases) {
         fake::Reset();
@@ -231,20 +248,27 @@ TEST_F(LogHandlerTest, LoadRefusesContentBeforeOpeningTheDatabase) {
     };
     const Case cases[] = {
         {LoadParams(Array({"info", 3})), "wrong data type for loading logs"},
-        {LoadParams(Array({"info"}), Array({"scan", Json::Value(Json::nullValue)})), "wrong data type for loading logs"},
-        {withStart(Json::Value(Json::Int64(2147483648LL))), "start or limit out of range for loading logs"},
-        {withLimit(Json::Value(Json::Int64(-2147483649LL))), "start or limit out of range for loading logs"},
-        {withLimit(Json::Value(Json::UInt64(18446744073709551615ULL))), "start or limit out of range for loading logs"},
+        {LoadParams(Array({"info"}), Array({"scan", Json::Value(Json::nullValue)})),
+         "wrong data type for loading logs"},
+        {withStart(Json::Value(Json::Int64(2147483648LL))),
+         "start or limit out of range for loading logs"},
+        {withLimit(Json::Value(Json::Int64(-2147483649LL))),
+         "start or limit out of range for loading logs"},
+        {withLimit(Json::Value(Json::UInt64(18446744073709551615ULL))),
+         "start or limit out of range for loading logs"},
         {LoadParams(Array({"a\"b"})), "invalid category or module for loading logs"},
         {LoadParams(Array({"info\") OR 1=1 --"})), "invalid category or module for loading logs"},
         {LoadParams(Array({"class"})), "invalid category or module for loading logs"},
-        {LoadParams(Array({"info"}), Array({"Module"})), "invalid category or module for loading logs"},
-        {LoadParams(Array({"info"}), Array({"ROWID"})), "invalid category or module for loading logs"},
+        {LoadParams(Array({"info"}), Array({"Module"})),
+         "invalid category or module for loading logs"},
+        {LoadParams(Array({"info"}), Array({"ROWID"})),
+         "invalid category or module for loading logs"},
         {LoadParams(Array({"EVENTTEXT"})), "invalid category or module for loading logs"},
         {LoadParams(Array({"oid"})), "invalid category or module for loading logs"},
         {LoadParams(Array({"_RowId_"})), "invalid category or module for loading logs"},
         {LoadParams(Array({"Id"})), "invalid category or module for loading logs"},
-        {LoadParams(Array({std::string("info\0x", 6)})), "invalid category or module for loading logs"},
+        {LoadParams(Array({std::string("info\0x", 6)})),
+         "invalid category or module for loading logs"},
     };
     for (const Case& c : cases) {
         fake::Reset();
@@ -262,7 +286,8 @@ TEST_F(LogHandlerTest, LoadAcceptsTheInt32Limits) {
     params["limit"] = Json::Value(Json::Int64(-2147483648LL));
     fake::W().results = {Rows({}), Total("0")};
     EXPECT_TRUE(Load(params).IsSuccess());
-    EXPECT_EQ(fake::W().selectLimits, (std::vector<std::pair<int, int>>{{-2147483648, 2147483647}}));
+    EXPECT_EQ(fake::W().selectLimits,
+              (std::vector<std::pair<int, int>>{{-2147483648, 2147483647}}));
 }
 
 TEST_F(LogHandlerTest, LoadRefusesSqlPunctuationButKeepsPlainWords) {
@@ -276,13 +301,16 @@ TEST_F(LogHandlerTest, LoadRefusesSqlPunctuationButKeepsPlainWords) {
     APIResponse resp = Load(LoadParams(Array({"Virus found (heuristic)", "a-b"}), Array({"scan"})));
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_EQ(fake::W().sql[0],
-              "SELECT * FROM report WHERE class IN (\"Virus found (heuristic)\",\"a-b\") AND module IN (\"scan\") "
+              "SELECT * FROM report WHERE class IN (\"Virus found (heuristic)\",\"a-b\") AND "
+              "module IN (\"scan\") "
               "ORDER BY ID DESC");
 }
 
 TEST_F(LogHandlerTest, LoadFailureRowsCarryTheirResultObject) {
-    const std::string page = "SELECT * FROM report WHERE class IN (\"info\") AND module IN (\"scan\") ORDER BY ID DESC";
-    const std::string count = "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (\"info\") AND module IN (\"scan\")";
+    const std::string page =
+        "SELECT * FROM report WHERE class IN (\"info\") AND module IN (\"scan\") ORDER BY ID DESC";
+    const std::string count =
+        "SELECT COUNT(*) as TOTAL FROM report WHERE class IN (\"info\") AND module IN (\"scan\")";
     const Json::Value oneRow = [] {
         Json::Value array(Json::arrayValue);
         Json::Value record(Json::objectValue);
@@ -300,7 +328,8 @@ TEST_F(LogHandlerTest, LoadFailureRowsCarryTheirResultObject) {
     APIResponse resp = Load(LoadParams());
     EXPECT_EQ(resp.ErrorCode(), 117);
     EXPECT_TRUE(resp.Data().isNull());
-    EXPECT_EQ(fake::Messages(), Errors({"Failed to connect /var/packages/AntiVirus-Zentrel/target/.report"}));
+    EXPECT_EQ(fake::Messages(),
+              Errors({"Failed to connect /var/packages/AntiVirus-Zentrel/target/.report"}));
 
     // Page statement fails.
     fake::Reset();
@@ -323,7 +352,8 @@ TEST_F(LogHandlerTest, LoadFailureRowsCarryTheirResultObject) {
 
     // Count row missing: no log line.
     fake::Reset();
-    fake::W().results = {Rows({{"3", "info", "scan", "done", "2026-12-01"}}), fake::FakeRows{{"TOTAL"}, {}}};
+    fake::W().results = {Rows({{"3", "info", "scan", "done", "2026-12-01"}}),
+                         fake::FakeRows{{"TOTAL"}, {}}};
     resp = Load(LoadParams());
     EXPECT_EQ(resp.ErrorCode(), 117);
     EXPECT_EQ(resp.Data()["reportArray"], oneRow);
@@ -360,9 +390,9 @@ TEST_F(LogHandlerTest, DeleteRunsOneStatementPerIdInOrder) {
     ASSERT_TRUE(resp.IsSuccess());
     EXPECT_TRUE(resp.Data().isNull());
     EXPECT_EQ(fake::W().sql, (std::vector<std::string>{"DELETE FROM report WHERE ID=12;",
-                                                        "DELETE FROM report WHERE ID=15;"}));
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVReportDBConnect", "TAVODBExecute", "TAVODBExecute",
-                                                       "AVReportDBClose"}));
+                                                       "DELETE FROM report WHERE ID=15;"}));
+    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVReportDBConnect", "TAVODBExecute",
+                                                       "TAVODBExecute", "AVReportDBClose"}));
 }
 
 TEST_F(LogHandlerTest, DeleteEmptyListOpensAndCloses) {
@@ -402,16 +432,18 @@ TEST_F(LogHandlerTest, DeleteStopsAtElementK) {
     APIResponse resp = Delete(Array({"12", "15", "16"}));
     EXPECT_EQ(resp.ErrorCode(), 117);
     EXPECT_EQ(fake::W().sql, (std::vector<std::string>{"DELETE FROM report WHERE ID=12;",
-                                                        "DELETE FROM report WHERE ID=15;"}));
-    EXPECT_EQ(fake::Messages(), Errors({"error executing SQL command:DELETE FROM report WHERE ID=15;"}));
+                                                       "DELETE FROM report WHERE ID=15;"}));
+    EXPECT_EQ(fake::Messages(),
+              Errors({"error executing SQL command:DELETE FROM report WHERE ID=15;"}));
     EXPECT_EQ(fake::CallCount("AVReportDBClose"), 1);
 }
 
 TEST_F(LogHandlerTest, DeleteRefusalsBeforeAndAtConnect) {
     APIResponse resp = Run("APILogDelete_v1", &LogHandler::Delete, Json::Value(Json::objectValue));
     EXPECT_EQ(resp.ErrorCode(), 114);
-    EXPECT_EQ(fake::Messages(), Errors({"The required parameter [data] is not found or its type is incorrect.",
-                                        "Bad parameters"}));
+    EXPECT_EQ(fake::Messages(),
+              Errors({"The required parameter [data] is not found or its type is incorrect.",
+                      "Bad parameters"}));
     EXPECT_TRUE(fake::Calls().empty());
 
     fake::Reset();
@@ -439,14 +471,17 @@ TEST_F(LogHandlerTest, DeleteAdvancedRunsOneStatement) {
     APIResponse resp = DeleteAdvanced(Array({"info", "error"}), Array({"scan"}));
     ASSERT_TRUE(resp.IsSuccess());
     EXPECT_TRUE(resp.Data().isNull());
-    EXPECT_EQ(fake::W().sql, std::vector<std::string>{
-                                 "DELETE FROM report WHERE class IN (\"info\",\"error\") AND module IN (\"scan\");"});
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVReportDBConnect", "TAVODBExecute", "AVReportDBClose"}));
+    EXPECT_EQ(
+        fake::W().sql,
+        std::vector<std::string>{
+            "DELETE FROM report WHERE class IN (\"info\",\"error\") AND module IN (\"scan\");"});
+    EXPECT_EQ(fake::Calls(),
+              (std::vector<std::string>{"AVReportDBConnect", "TAVODBExecute", "AVReportDBClose"}));
 
     fake::Reset();
     EXPECT_TRUE(DeleteAdvanced(Array({"info"}), Array({})).IsSuccess());
-    EXPECT_EQ(fake::W().sql,
-              std::vector<std::string>{"DELETE FROM report WHERE class IN (\"info\") AND module IN ();"});
+    EXPECT_EQ(fake::W().sql, std::vector<std::string>{
+                                 "DELETE FROM report WHERE class IN (\"info\") AND module IN ();"});
 }
 
 TEST_F(LogHandlerTest, DeleteAdvancedTestsEveryElementBeforeOpening) {
@@ -462,7 +497,8 @@ TEST_F(LogHandlerTest, DeleteAdvancedTestsEveryElementBeforeOpening) {
         {Array({"info", 7}), Array({"ROWID"}), "wrong data type for deleting logs"},
         {Array({"\""}), Array({"scan"}), "invalid category or module for deleting logs"},
         {Array({"info"}), Array({"Module"}), "invalid category or module for deleting logs"},
-        {Array({"info"}), Array({"scan\") OR 1=1 --"}), "invalid category or module for deleting logs"},
+        {Array({"info"}), Array({"scan\") OR 1=1 --"}),
+         "invalid category or module for deleting logs"},
     };
     for (const Case& c : cases) {
         fake::Reset();
@@ -475,10 +511,12 @@ TEST_F(LogHandlerTest, DeleteAdvancedTestsEveryElementBeforeOpening) {
 }
 
 TEST_F(LogHandlerTest, DeleteAdvancedFailures) {
-    APIResponse resp = Run("APILogDeleteAdvanced_v1", &LogHandler::DeleteAdvanced, Json::Value(Json::objectValue));
+    APIResponse resp =
+        Run("APILogDeleteAdvanced_v1", &LogHandler::DeleteAdvanced, Json::Value(Json::objectValue));
     EXPECT_EQ(resp.ErrorCode(), 114);
-    EXPECT_EQ(fake::Messages(), Errors({"The required parameter [modules] is not found or its type is incorrect.",
-                                        "Bad parameters"}));
+    EXPECT_EQ(fake::Messages(),
+              Errors({"The required parameter [modules] is not found or its type is incorrect.",
+                      "Bad parameters"}));
 
     fake::Reset();
     fake::FailWith("AVReportDBConnect", -1);
@@ -492,9 +530,9 @@ TEST_F(LogHandlerTest, DeleteAdvancedFailures) {
     resp = DeleteAdvanced(Array({"info"}), Array({"scan"}));
     EXPECT_EQ(resp.ErrorCode(), 117);
     EXPECT_TRUE(resp.Data().isNull());
-    EXPECT_EQ(fake::Messages(),
-              Errors({"failed to exec 'DELETE FROM report WHERE class IN (\"info\") AND module IN (\"scan\");' "
-                      "to delete record"}));
+    EXPECT_EQ(fake::Messages(), Errors({"failed to exec 'DELETE FROM report WHERE class IN "
+                                        "(\"info\") AND module IN (\"scan\");' "
+                                        "to delete record"}));
     EXPECT_EQ(fake::CallCount("AVReportDBClose"), 1);
 
     // Too long for the buffer: not sent, failed like the statement.
@@ -537,17 +575,21 @@ TEST_F(LogHandlerTest, ExportWritesHeadersHeadingAndNumberedRows) {
         "Content-Disposition:attachment; filename=\"AVLog_2026-3-3-9:5:7.txt\"\n"
         "\n" +
         std::string(kHeading) +
-        "  1 error    scan     virus found                                                  2026-03-03 09:00:09\r\n"
-        "  2 info     update   updated                                                      2026-03-03 09:00:07\r\n"
-        "  3 warning  quarantine kept                                                         2026-03-03 09:00:05\r\n";
+        "  1 error    scan     virus found                                                  "
+        "2026-03-03 09:00:09\r\n"
+        "  2 info     update   updated                                                      "
+        "2026-03-03 09:00:07\r\n"
+        "  3 warning  quarantine kept                                                         "
+        "2026-03-03 09:00:05\r\n";
     EXPECT_EQ(out, expected);
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_EQ(resp.AnswerCount(), 1);
     EXPECT_FALSE(resp.OutputEnabled());
     EXPECT_EQ(fake::W().sql, std::vector<std::string>{"SELECT * FROM report ORDER BY id DESC"});
-    EXPECT_EQ(fake::Args("TAVODBFetchField"),
-              (std::vector<std::string>{"logTime", "eventText", "module", "class", "logTime", "eventText", "module",
-                                        "class", "logTime", "eventText", "module", "class"}));
+    EXPECT_EQ(
+        fake::Args("TAVODBFetchField"),
+        (std::vector<std::string>{"logTime", "eventText", "module", "class", "logTime", "eventText",
+                                  "module", "class", "logTime", "eventText", "module", "class"}));
     const auto& calls = fake::Calls();
     std::vector<std::string> tail(calls.end() - 2, calls.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"TAVODBFreeResult", "AVReportDBClose"}));
@@ -569,8 +611,8 @@ TEST_F(LogHandlerTest, ExportEmptyTableAndLongText) {
     fake::W().results = {Rows({{"1", "info", "scan", longText, "2026-12-01 10:00:00"}})};
     APIResponse resp2;
     out = Export(resp2);
-    EXPECT_EQ(out.substr(out.find("\n\n") + 2),
-              std::string(kHeading) + "  1 info     scan     " + longText + " 2026-12-01 10:00:00\r\n");
+    EXPECT_EQ(out.substr(out.find("\n\n") + 2), std::string(kHeading) + "  1 info     scan     " +
+                                                    longText + " 2026-12-01 10:00:00\r\n");
 }
 
 TEST_F(LogHandlerTest, ExportFailuresLeaveOnlyTheHeaderLines) {
@@ -608,26 +650,36 @@ TEST_F(LogHandlerTest, ExportFailuresLeaveOnlyTheHeaderLines) {
 // export must show it inside its own event, never as an entry of its own.
 TEST_F(LogHandlerTest, ExportWritesControlBytesAsVisibleEscapes) {
     const std::string forged =
-        "Virus found: /volume1/a\r\n  2 info     config   White list cleared                                           "
+        "Virus found: /volume1/a\r\n  2 info     config   White list cleared                       "
+        "                    "
         "2026-12-01 10:00:00 (Eicar)";
     fake::W().results = {Rows({{"3", "warning", "scan", forged, "2026-12-01 10:00:01"},
-                               {"2", "info\t", "s\x1b" "an", "tab\there\x7f, bell\a, back\\slash", "2026\n"},
+                               {"2", "info\t",
+                                "s\x1b"
+                                "an",
+                                "tab\there\x7f, bell\a, back\\slash", "2026\n"},
                                {"1", "info", "scan", "plain", "2026-12-01 09:00:00"}})};
     APIResponse resp;
     const std::string out = Export(resp);
     const std::string body = out.substr(out.find("\n\n") + 2);
-    EXPECT_EQ(body, std::string(kHeading) +
-                        "  1 warning  scan     Virus found: /volume1/a\\r\\n  2 info     config   White list cleared"
-                        "                                           2026-12-01 10:00:00 (Eicar) 2026-12-01 10:00:01\r\n"
-                        // Padded by the escaped text: "info\\t" is six characters wide, "s\\x1ban"
-                        // seven, the event 35.
-                        "  2 info\\t   s\\x1ban  tab\\there\\x7f, bell\\x07, back\\slash" + std::string(25, ' ') +
-                        " 2026\\n\r\n"
-                        "  3 info     scan     plain                                                        "
-                        "2026-12-01 09:00:00\r\n");
+    EXPECT_EQ(
+        body,
+        std::string(kHeading) +
+            "  1 warning  scan     Virus found: /volume1/a\\r\\n  2 info     config   White list "
+            "cleared"
+            "                                           2026-12-01 10:00:00 (Eicar) 2026-12-01 "
+            "10:00:01\r\n"
+            // Padded by the escaped text: "info\\t" is six characters wide, "s\\x1ban"
+            // seven, the event 35.
+            "  2 info\\t   s\\x1ban  tab\\there\\x7f, bell\\x07, back\\slash" +
+            std::string(25, ' ') +
+            " 2026\\n\r\n"
+            "  3 info     scan     plain                                                        "
+            "2026-12-01 09:00:00\r\n");
     // One line per event: the only line ends are the export's own.
     size_t lines = 0;
-    for (size_t at = body.find("\r\n"); at != std::string::npos; at = body.find("\r\n", at + 2)) ++lines;
+    for (size_t at = body.find("\r\n"); at != std::string::npos; at = body.find("\r\n", at + 2))
+        ++lines;
     EXPECT_EQ(lines, 4u);
     EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 4);
     EXPECT_EQ(std::count(body.begin(), body.end(), '\r'), 4);
@@ -649,7 +701,8 @@ TEST(LogApiTable, EntriesInOrderAndTerminated) {
     const TAVO::API_TABLE* table = GetAPITable();
     ASSERT_EQ(table, GetAPITable());
     const char* const methods[] = {"load", "delete", "delete_advanced", "export"};
-    const TAVO::APIFunc entries[] = {APILogLoad_v1, APILogDelete_v1, APILogDeleteAdvanced_v1, APILogExport_v1};
+    const TAVO::APIFunc entries[] = {APILogLoad_v1, APILogDelete_v1, APILogDeleteAdvanced_v1,
+                                     APILogExport_v1};
     for (int i = 0; i < 4; ++i) {
         EXPECT_STREQ(table[i].szAPI, "TAVO.AntiVirus.Log");
         EXPECT_EQ(table[i].iVersion, 1);

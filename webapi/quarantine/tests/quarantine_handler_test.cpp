@@ -20,9 +20,9 @@ namespace {
 // Reaches the protected task bodies.
 class TestHandler : public QuarantineHandler {
 public:
-    using QuarantineHandler::QuarantineHandler;
     using QuarantineHandler::doDeleteAll;
     using QuarantineHandler::doRestoreAll;
+    using QuarantineHandler::QuarantineHandler;
 };
 
 class QuarantineTest : public ::testing::Test {
@@ -68,7 +68,8 @@ protected:
 
     static std::vector<std::string> Names(const APIResponse& resp) {
         std::vector<std::string> names;
-        for (const auto& item : resp.Data()["quarantineArray"]) names.push_back(item["renamedName"].asString());
+        for (const auto& item : resp.Data()["quarantineArray"])
+            names.push_back(item["renamedName"].asString());
         return names;
     }
 
@@ -87,8 +88,9 @@ TEST_F(QuarantineTest, TableListsTheMethodsInOrderAndEndsWithZeroEntry) {
     const TAVO::API_TABLE* table = GetAPITable();
     EXPECT_EQ(table, GetAPITable());
     EXPECT_EQ(table, gTable);
-    const char* methods[] = {"load", "delete_list", "restore_list", "retry", "task_delete_all",
-                             "task_restore_all", "task_status", "task_stop"};
+    const char* methods[] = {"load",        "delete_list",     "restore_list",
+                             "retry",       "task_delete_all", "task_restore_all",
+                             "task_status", "task_stop"};
     for (int i = 0; i < 8; ++i) {
         EXPECT_STREQ(table[i].szAPI, "TAVO.AntiVirus.Quarantine");
         EXPECT_EQ(table[i].iVersion, 1);
@@ -113,7 +115,8 @@ TEST_F(QuarantineTest, TableListsTheMethodsInOrderAndEndsWithZeroEntry) {
 TEST_F(QuarantineTest, UnknownMethodAnswers103AfterTwoLines) {
     APIResponse resp = Run("APIQuarantineNothing_v1", &QuarantineHandler::Load);
     EXPECT_EQ(resp.ErrorCode(), 103);
-    EXPECT_EQ(fake::Messages(), Errors({"Unknown method: APIQuarantineNothing_v1", "Bad parameters"}));
+    EXPECT_EQ(fake::Messages(),
+              Errors({"Unknown method: APIQuarantineNothing_v1", "Bad parameters"}));
     EXPECT_FALSE(fake::Called("QLIBCSzListAlloc"));
 }
 
@@ -288,7 +291,8 @@ protected:
     }
     static std::vector<std::string> Left(int volume) {
         std::vector<std::string> names;
-        for (const auto& item : fake::W().volumes[volume].items) names.push_back(item.szRenamedName);
+        for (const auto& item : fake::W().volumes[volume].items)
+            names.push_back(item.szRenamedName);
         return names;
     }
 };
@@ -340,7 +344,8 @@ TEST_F(ListTest, LookupFailuresSkipThePairWithoutRecord) {
     EXPECT_EQ(fake::Messages(),
               Errors({"get quarantine path failed:nowhere",
                       "failed to connect quarantine database: /volume2/@quarantine/quarantine.db",
-                      "failed to get DB entry for renamedName='missing' from DB:/volume1/@quarantine/quarantine.db",
+                      "failed to get DB entry for renamedName='missing' from "
+                      "DB:/volume1/@quarantine/quarantine.db",
                       "error while get sharefolder path"}));
     // The item behind the failed share lookup stays; only vol1-2 went.
     EXPECT_EQ(fake::Args("AVQuarantineDeleteFile"), (Strings{"vol1-2"}));
@@ -369,8 +374,9 @@ TEST_F(ListTest, RestoreRefusalBecomesFailureRecord) {
     EXPECT_EQ(resp.Data()["failArray"], expectedArray);
     EXPECT_EQ(fake::Args("AVQuarantineRestoreFile"), (Strings{"r-a", "r-b"}));
     EXPECT_FALSE(fake::Called("AVQuarantineDeleteFile"));
-    EXPECT_EQ(fake::Messages(),
-              (std::vector<fake::LogLine>{{7, "error restore file[r-b] from quarantine[vol1] type:7"}}));
+    EXPECT_EQ(
+        fake::Messages(),
+        (std::vector<fake::LogLine>{{7, "error restore file[r-b] from quarantine[vol1] type:7"}}));
 }
 
 TEST_F(ListTest, DeleteRefusalLogsAtDebugPriority) {
@@ -379,7 +385,8 @@ TEST_F(ListTest, DeleteRefusalLogsAtDebugPriority) {
     APIResponse resp = Delete(Array({"vol1"}), Array({"vol1-1"}));
     EXPECT_EQ(resp.Data()["failArray"][0]["reason"].asInt(), 5);
     EXPECT_EQ(fake::Messages(),
-              (std::vector<fake::LogLine>{{7, "error delete file[vol1-1] from quarantine[vol1] type:5"}}));
+              (std::vector<fake::LogLine>{
+                  {7, "error delete file[vol1-1] from quarantine[vol1] type:5"}}));
 }
 
 TEST_F(ListTest, RestoreWantsRestoreNames) {
@@ -388,9 +395,10 @@ TEST_F(ListTest, RestoreWantsRestoreNames) {
     params["deleteNames"] = Array({"a"});
     APIResponse resp = Run("APIQuarantineRestoreList_v1", &QuarantineHandler::RestoreList, params);
     EXPECT_EQ(resp.ErrorCode(), 114);
-    EXPECT_EQ(fake::Messages(),
-              Errors({"The required parameter [restoreNames] is not found or its type is incorrect.",
-                      "Bad parameters"}));
+    EXPECT_EQ(
+        fake::Messages(),
+        Errors({"The required parameter [restoreNames] is not found or its type is incorrect.",
+                "Bad parameters"}));
 
     fake::Reset();
     params = Json::Value(Json::objectValue);
@@ -407,9 +415,10 @@ TEST_F(ListTest, RestoreWantsRestoreNames) {
 TEST_F(QuarantineTest, TaskStartersSetAttributesInOrderAndLeaveTheAnswerToTheHost) {
     Json::Value params(Json::objectValue);
     params["extra"] = 1;
-    APIResponse resp = Run("APIQuarantineTaskDeleteAll_v1", &QuarantineHandler::TaskDeleteAll, params);
-    EXPECT_EQ(fake::Polling().attrs,
-              (Strings{"request", "group=admin", "remove=0", "prefix=TAVO_AntiVirus_Quarantine_Task"}));
+    APIResponse resp =
+        Run("APIQuarantineTaskDeleteAll_v1", &QuarantineHandler::TaskDeleteAll, params);
+    EXPECT_EQ(fake::Polling().attrs, (Strings{"request", "group=admin", "remove=0",
+                                              "prefix=TAVO_AntiVirus_Quarantine_Task"}));
     EXPECT_EQ(fake::Polling().startedTask, &TestHandler::doDeleteAll);
     EXPECT_EQ(resp.AnswerCount(), 1);
     EXPECT_EQ(resp.Data()["task_id"].asString(), "TAVO_AntiVirus_Quarantine_Task1");
@@ -521,7 +530,8 @@ TEST_F(TaskBodyTest, MissingRequestOrResponse) {
     TestHandler::doRestoreAll(&task.req, nullptr, nullptr);
     TestHandler::doDeleteAll(&task.req, nullptr, nullptr);
     EXPECT_EQ(task.answers.size(), 1u);
-    EXPECT_EQ(fake::Messages(), Errors({"NULL API parameters", "NULL API parameters", "NULL API parameters"}));
+    EXPECT_EQ(fake::Messages(),
+              Errors({"NULL API parameters", "NULL API parameters", "NULL API parameters"}));
     EXPECT_FALSE(fake::Called("AVQuarantineDeleteAllFiles"));
     EXPECT_FALSE(fake::Called("AVQuarantineRestoreAllFiles"));
 }
@@ -534,8 +544,8 @@ TEST_F(TaskBodyTest, RestoreAllWithoutBooleanFlagEndsWith114AndNoEarlySuccess) {
         TestHandler::doRestoreAll(&task.req, &task.resp, nullptr);
         ASSERT_EQ(task.answers.size(), 1u);
         EXPECT_EQ(task.answers[0]["code"].asInt(), 114);
-        EXPECT_EQ(fake::Messages(),
-                  Errors({"The required parameter [addToWhiteList] is not found or its type is incorrect."}));
+        EXPECT_EQ(fake::Messages(), Errors({"The required parameter [addToWhiteList] is not found "
+                                            "or its type is incorrect."}));
         EXPECT_FALSE(fake::Called("AVQuarantineRestoreAllFiles"));
     }
 }
@@ -547,7 +557,8 @@ TEST_F(QuarantineTest, TaskStatusAndStopCodes) {
         return params;
     };
     fake::Polling().statusValue["finished"] = true;
-    APIResponse resp = Run("APIQuarantineTaskStatus_v1", &QuarantineHandler::TaskStatus, withId("T1"));
+    APIResponse resp =
+        Run("APIQuarantineTaskStatus_v1", &QuarantineHandler::TaskStatus, withId("T1"));
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_TRUE(resp.Data()["finished"].asBool());
     EXPECT_EQ(fake::Polling().statusIds, (Strings{"T1"}));

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         QUARANTINE_ERROR err = AVQuarantinePutFile(argv[i], argv[1]);
         if (err != AVQ_ERR_OK) {
-            fprintf(stderr, "%s: %s not quarantined (error %d)\n", argv[0], argv[i], static_cast<int>(err));
+            fprintf(stderr, "%s: %s not quarantined (error %d)\n", argv[0], argv[i],
+                    static_cast<int>(err));
             if (status == 0) status = static_cast<int>(err);
         }
     }

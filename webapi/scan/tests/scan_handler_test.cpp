@@ -5,10 +5,10 @@
 #include "fake.h"
 #include "scan_handler.h"
 
+using fake::LogLine;
 using TAVO::APIRequest;
 using TAVO::APIResponse;
 using TAVO::AntiVirus::ScanHandler;
-using fake::LogLine;
 
 namespace {
 
@@ -62,7 +62,8 @@ TEST_F(ScanHandlerTest, StartFullAndSystemForkMarkScanningAndAnswerNull) {
         APIResponse resp = Run(method, member, extra);
         EXPECT_TRUE(resp.IsSuccess());
         EXPECT_TRUE(resp.Data().isNull());
-        EXPECT_EQ(ServiceCalls(), Sequence({"QLIBCProcForkChildNoWait", "AVButtonUIStatusEnterIntoScanning"}));
+        EXPECT_EQ(ServiceCalls(),
+                  Sequence({"QLIBCProcForkChildNoWait", "AVButtonUIStatusEnterIntoScanning"}));
         EXPECT_EQ(fake::W().enterScanningArg, 4);
         EXPECT_TRUE(fake::Logs().empty());
     }
@@ -78,7 +79,8 @@ TEST_F(ScanHandlerTest, StartFullForkFailureAnswers117AndMarksNothing) {
 
 TEST_F(ScanHandlerTest, ChildRunsTheScannerAndExitsWithOne) {
     fake::W().forkNoWaitResult = 0;
-    EXPECT_EXIT(Run("APIScanStartSystem_v1", &ScanHandler::StartSystem), ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(Run("APIScanStartSystem_v1", &ScanHandler::StartSystem),
+                ::testing::ExitedWithCode(1), "");
     // The child's exec failure is logged in the child before it exits.
     fake::FailWith("QLIBCExec", -1);
     EXPECT_EXIT(Run("APIScanStartFull_v1", &ScanHandler::StartFull), ::testing::ExitedWithCode(1),
@@ -126,10 +128,11 @@ TEST_F(ScanHandlerTest, StartCustomRefusesMissingOrNonArrayTarget) {
         APIResponse resp = Run("APIScanStartCustom_v1", &ScanHandler::StartCustom, params);
         EXPECT_EQ(resp.ErrorCode(), 114);
         EXPECT_TRUE(resp.Data().isNull());
-        EXPECT_EQ(fake::Messages(),
-                  (std::vector<LogLine>{
-                      {3, "The required parameter [scanTarget] is not found or its type is incorrect."},
-                      {3, "Bad parameters"}}));
+        EXPECT_EQ(
+            fake::Messages(),
+            (std::vector<LogLine>{
+                {3, "The required parameter [scanTarget] is not found or its type is incorrect."},
+                {3, "Bad parameters"}}));
         EXPECT_TRUE(fake::Calls().empty()) << "nothing outside is touched for a refused request";
     }
 }
@@ -160,7 +163,8 @@ TEST_F(ScanHandlerTest, StartCustomFailuresEachAnswer117WithTheirLine) {
     for (const Case& c : cases) {
         fake::Reset();
         fake::FailWith(c.failing, c.result);
-        APIResponse resp = Run("APIScanStartCustom_v1", &ScanHandler::StartCustom, Targets({"/volume1/a"}));
+        APIResponse resp =
+            Run("APIScanStartCustom_v1", &ScanHandler::StartCustom, Targets({"/volume1/a"}));
         EXPECT_EQ(resp.ErrorCode(), 117) << c.failing;
         EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{3, c.message}})) << c.failing;
         EXPECT_EQ(fake::Called("QLIBCProcForkChildNoWait"), c.forked) << c.failing;
@@ -171,7 +175,8 @@ TEST_F(ScanHandlerTest, StartCustomFailuresEachAnswer117WithTheirLine) {
 
 TEST_F(ScanHandlerTest, FileListWriterSuccessIsAnyNonNegativeResult) {
     fake::FailWith("AVTransSZListToFileList", 3);
-    APIResponse resp = Run("APIScanStartCustom_v1", &ScanHandler::StartCustom, Targets({"/volume1/a"}));
+    APIResponse resp =
+        Run("APIScanStartCustom_v1", &ScanHandler::StartCustom, Targets({"/volume1/a"}));
     EXPECT_TRUE(resp.IsSuccess());
 }
 
@@ -193,18 +198,25 @@ struct ControlCase {
     std::vector<std::string> buttons;
 };
 
-const ControlCase kPause{"pause", "APIScanPause_v1", &ScanHandler::Pause, "AVScanPause",
-                         {"AVButtonSetPausePressed"}};
-const ControlCase kResume{"resume", "APIScanResume_v1", &ScanHandler::Resume, "AVScanResume",
+const ControlCase kPause{
+    "pause", "APIScanPause_v1", &ScanHandler::Pause, "AVScanPause", {"AVButtonSetPausePressed"}};
+const ControlCase kResume{"resume",
+                          "APIScanResume_v1",
+                          &ScanHandler::Resume,
+                          "AVScanResume",
                           {"AVButtonResetPausePressed", "AVButtonSetStopEnable"}};
-const ControlCase kStop{"stop", "APIScanStop_v1", &ScanHandler::Stop, "AVStop",
+const ControlCase kStop{"stop",
+                        "APIScanStop_v1",
+                        &ScanHandler::Stop,
+                        "AVStop",
                         {"AVButtonSetStopDisable", "AVButtonSetPauseDisable"}};
 
 TEST_F(ScanHandlerTest, ControlsActWhileScanningOrInitialising) {
     for (const ControlCase* c : {&kPause, &kResume, &kStop}) {
         for (int state = 0; state < 2; ++state) {
             fake::Reset();
-            (state == 0 ? fake::W().engineStatus.isScanning : fake::W().engineStatus.isInitializing) = TRUE;
+            (state == 0 ? fake::W().engineStatus.isScanning
+                        : fake::W().engineStatus.isInitializing) = TRUE;
             Json::Value extra(Json::objectValue);
             extra["whatever"] = "ignored";
             APIResponse resp = Run(c->method, c->member, extra);
@@ -226,7 +238,8 @@ TEST_F(ScanHandlerTest, ControlsInIdleStateNoteAtDebugAndStillSetButtons) {
         std::vector<std::string> expected{"AVGetEngStat"};
         expected.insert(expected.end(), c->buttons.begin(), c->buttons.end());
         EXPECT_EQ(fake::Calls(), expected) << c->name;
-        EXPECT_EQ(fake::Messages(), (std::vector<LogLine>{{7, "illegal operation on current status"}}));
+        EXPECT_EQ(fake::Messages(),
+                  (std::vector<LogLine>{{7, "illegal operation on current status"}}));
     }
 }
 
@@ -301,8 +314,8 @@ TEST_F(ScanHandlerTest, AckResultSetsDangerOnlyWhenMovesFailed) {
         fake::W().engineStatus.mvFailedCnt = failed;
         APIResponse resp = Run("APIScanAckResult_v1", &ScanHandler::AckResult);
         EXPECT_TRUE(resp.IsSuccess());
-        EXPECT_EQ(fake::Calls(), Sequence({"AVGetEngStat", "AVClearStayInNotify", "AVButtonSetAckDisable",
-                                           "AVButtonSetStatus"}));
+        EXPECT_EQ(fake::Calls(), Sequence({"AVGetEngStat", "AVClearStayInNotify",
+                                           "AVButtonSetAckDisable", "AVButtonSetStatus"}));
         EXPECT_EQ(fake::W().uiState, failed != 0 ? UI_STATE_DANGER : UI_STATE_SECURE) << failed;
         EXPECT_TRUE(fake::Logs().empty());
     }

@@ -33,7 +33,7 @@ TEST_F(ScanPluginTest, TableListsTheSevenMethodsInOrderThenAllZero) {
     EXPECT_EQ(getTable(), table) << "the same address on every call";
 
     const char* methods[] = {"start_full", "start_system", "start_custom", "pause",
-                             "resume", "stop", "ack_result"};
+                             "resume",     "stop",         "ack_result"};
     const char* entries[] = {"_Z19APIScanStartFull_v1PN4TAVO10APIRequestEPNS_11APIResponseE",
                              "_Z21APIScanStartSystem_v1PN4TAVO10APIRequestEPNS_11APIResponseE",
                              "_Z21APIScanStartCustom_v1PN4TAVO10APIRequestEPNS_11APIResponseE",
@@ -56,7 +56,8 @@ TEST_F(ScanPluginTest, TableListsTheSevenMethodsInOrderThenAllZero) {
 }
 
 TEST_F(ScanPluginTest, HandlerInternalsAreNotExported) {
-    EXPECT_EQ(dlsym(handle_, "_ZNK4TAVO9AntiVirus11ScanHandler10CheckParamERN4Json5ValueERi"), nullptr);
+    EXPECT_EQ(dlsym(handle_, "_ZNK4TAVO9AntiVirus11ScanHandler10CheckParamERN4Json5ValueERi"),
+              nullptr);
 }
 
 TEST_F(ScanPluginTest, EntryFunctionAnswersThroughTheResponse) {

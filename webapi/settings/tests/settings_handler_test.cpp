@@ -8,10 +8,10 @@
 #include "fake.h"
 #include "settings_handler.h"
 
-using TAVO::APIRequest;
-using TAVO::APIResponse;
 using fake::LogLine;
 using fake::W;
+using TAVO::APIRequest;
+using TAVO::APIResponse;
 
 void APIGeneralGetSysInfo_v1(APIRequest*, APIResponse*);
 void APIGeneralUpdate_v1(APIRequest*, APIResponse*);
@@ -58,7 +58,8 @@ protected:
         EXPECT_TRUE(fake::AllLogsFrom("settings_handler.cpp"));
     }
 
-    APIResponse Run(void (*entry)(APIRequest*, APIResponse*), Json::Value params = Json::Value(Json::objectValue)) {
+    APIResponse Run(void (*entry)(APIRequest*, APIResponse*),
+                    Json::Value params = Json::Value(Json::objectValue)) {
         APIRequest req(params, "ger");
         APIResponse resp;
         entry(&req, &resp);
@@ -87,13 +88,20 @@ protected:
 
 TEST_F(SettingsTest, TableListsTheFifteenMethodsInOrderAndEndsWithZeros) {
     const char* rgExpected[][2] = {
-        {"TAVO.AntiVirus.General", "get_sys_info"}, {"TAVO.AntiVirus.General", "update"},
-        {"TAVO.AntiVirus.General", "clear_warning"}, {"TAVO.AntiVirus.Config", "get"},
-        {"TAVO.AntiVirus.Config", "set"},           {"TAVO.AntiVirus.Config", "restore_default"},
-        {"TAVO.AntiVirus.FileExt", "load"},         {"TAVO.AntiVirus.FileExt", "add"},
-        {"TAVO.AntiVirus.FileExt", "delete"},       {"TAVO.AntiVirus.WhiteList", "load"},
-        {"TAVO.AntiVirus.WhiteList", "add"},        {"TAVO.AntiVirus.WhiteList", "add_quarantined"},
-        {"TAVO.AntiVirus.WhiteList", "delete"},     {"TAVO.AntiVirus.Schedule", "load"},
+        {"TAVO.AntiVirus.General", "get_sys_info"},
+        {"TAVO.AntiVirus.General", "update"},
+        {"TAVO.AntiVirus.General", "clear_warning"},
+        {"TAVO.AntiVirus.Config", "get"},
+        {"TAVO.AntiVirus.Config", "set"},
+        {"TAVO.AntiVirus.Config", "restore_default"},
+        {"TAVO.AntiVirus.FileExt", "load"},
+        {"TAVO.AntiVirus.FileExt", "add"},
+        {"TAVO.AntiVirus.FileExt", "delete"},
+        {"TAVO.AntiVirus.WhiteList", "load"},
+        {"TAVO.AntiVirus.WhiteList", "add"},
+        {"TAVO.AntiVirus.WhiteList", "add_quarantined"},
+        {"TAVO.AntiVirus.WhiteList", "delete"},
+        {"TAVO.AntiVirus.Schedule", "load"},
         {"TAVO.AntiVirus.Schedule", "save"},
     };
     TAVO::API_TABLE* table = GetAPITable();
@@ -158,7 +166,8 @@ TEST_F(SettingsTest, MissingOrMistypedParametersAnswer114NamingTheFirstAndTouchN
         APIResponse resp = Run(c.entry, c.params);
         EXPECT_EQ(resp.ErrorCode(), 114) << c.szName;
         EXPECT_TRUE(resp.Data().isNull());
-        std::string first = std::string("The required parameter [") + c.szName + "] is not found or its type is incorrect.";
+        std::string first = std::string("The required parameter [") + c.szName +
+                            "] is not found or its type is incorrect.";
         EXPECT_EQ(fake::Messages(), Errs({first.c_str(), "Bad parameters"})) << c.szName;
         for (const std::string& call : fake::Calls())
             EXPECT_TRUE(call == "QLIBCSzListFree") << c.szName << " called " << call;
@@ -175,15 +184,54 @@ TEST_F(SettingsTest, SysStatusDecisionTableFirstRowThatHoldsDecides) {
         const char* szExpected;
     };
     const Case cases[] = {
-        {"init+scan", [](TAVOAV_STAT& s) { s.isInitializing = TRUE; s.isScanning = TRUE; s.isUpdating = TRUE; }, OKAY, "preparing"},
-        {"scan+update", [](TAVOAV_STAT& s) { s.isScanning = TRUE; s.isUpdating = TRUE; s.isStayInNotify = TRUE; }, OKAY, "scanning"},
-        {"update+notify", [](TAVOAV_STAT& s) { s.isUpdating = TRUE; s.isStayInNotify = TRUE; }, ERR_TAVOAV_DB_ACCESS_ERROR, "updating"},
-        {"notify infected", [](TAVOAV_STAT& s) { s.isStayInNotify = TRUE; s.infectedFileCnt = 1; s.isReprocessing = TRUE; }, OKAY, "infected"},
-        {"notify clean, move failed", [](TAVOAV_STAT& s) { s.isStayInNotify = TRUE; s.mvFailedCnt = 3; }, OKAY, "completed"},
-        {"reprocessing", [](TAVOAV_STAT& s) { s.isReprocessing = TRUE; s.mvFailedCnt = 2; }, ERR_TAVOAV_DB_ACCESS_ERROR, "reprocessing"},
-        {"danger above 32 bits", [](TAVOAV_STAT& s) { s.mvFailedCnt = int64_t(1) << 32; }, ERR_TAVOAV_DB_ACCESS_ERROR, "danger"},
+        {"init+scan",
+         [](TAVOAV_STAT& s) {
+             s.isInitializing = TRUE;
+             s.isScanning = TRUE;
+             s.isUpdating = TRUE;
+         },
+         OKAY, "preparing"},
+        {"scan+update",
+         [](TAVOAV_STAT& s) {
+             s.isScanning = TRUE;
+             s.isUpdating = TRUE;
+             s.isStayInNotify = TRUE;
+         },
+         OKAY, "scanning"},
+        {"update+notify",
+         [](TAVOAV_STAT& s) {
+             s.isUpdating = TRUE;
+             s.isStayInNotify = TRUE;
+         },
+         ERR_TAVOAV_DB_ACCESS_ERROR, "updating"},
+        {"notify infected",
+         [](TAVOAV_STAT& s) {
+             s.isStayInNotify = TRUE;
+             s.infectedFileCnt = 1;
+             s.isReprocessing = TRUE;
+         },
+         OKAY, "infected"},
+        {"notify clean, move failed",
+         [](TAVOAV_STAT& s) {
+             s.isStayInNotify = TRUE;
+             s.mvFailedCnt = 3;
+         },
+         OKAY, "completed"},
+        {"reprocessing",
+         [](TAVOAV_STAT& s) {
+             s.isReprocessing = TRUE;
+             s.mvFailedCnt = 2;
+         },
+         ERR_TAVOAV_DB_ACCESS_ERROR, "reprocessing"},
+        {"danger above 32 bits", [](TAVOAV_STAT& s) { s.mvFailedCnt = int64_t(1) << 32; },
+         ERR_TAVOAV_DB_ACCESS_ERROR, "danger"},
         {"no definitions", [](TAVOAV_STAT&) {}, ERR_TAVOAV_DB_ACCESS_ERROR, "installvirusdef"},
-        {"secure", [](TAVOAV_STAT& s) { s.isUpdFailed = TRUE; s.errFileCnt = 9; }, OKAY, "secure"},
+        {"secure",
+         [](TAVOAV_STAT& s) {
+             s.isUpdFailed = TRUE;
+             s.errFileCnt = 9;
+         },
+         OKAY, "secure"},
     };
     for (const Case& c : cases) {
         fake::Reset();
@@ -233,10 +281,12 @@ TEST_F(SettingsTest, SysInfoAnswersEveryMemberInOrderWithCountersAsText) {
     EXPECT_EQ(d["quarantineCount"], 12);
     EXPECT_EQ(W().gadgetCount, 12);
     char szExpected[64];
-    strftime(szExpected, sizeof szExpected, "%Y-%m-%d %H:%M", localtime(&W().engineInfo.lastUpdateDate));
+    strftime(szExpected, sizeof szExpected, "%Y-%m-%d %H:%M",
+             localtime(&W().engineInfo.lastUpdateDate));
     EXPECT_EQ(d["lastUpdate"], szExpected);
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVGetEngStat", "AVGetEngInfo", "AVButtonStatusGet",
-                                                       "AVQuarantineItemCountGet", "executeGadgeUpdate"}));
+    EXPECT_EQ(fake::Calls(),
+              (std::vector<std::string>{"AVGetEngStat", "AVGetEngInfo", "AVButtonStatusGet",
+                                        "AVQuarantineItemCountGet", "executeGadgeUpdate"}));
     EXPECT_TRUE(fake::Logs().empty());
 }
 
@@ -249,8 +299,12 @@ TEST_F(SettingsTest, SysInfoWithoutDefinitionsIsUnknownAndObsolete) {
 }
 
 TEST_F(SettingsTest, DefinitionAgeBoundaryIsFourteenDaysInclusive) {
-    struct Case { int64_t age; const char* szExpected; };
-    const Case cases[] = {{1209600, "latest"}, {1209601, "obsolete"}, {0, "latest"}, {-86400, "latest"}};
+    struct Case {
+        int64_t age;
+        const char* szExpected;
+    };
+    const Case cases[] = {
+        {1209600, "latest"}, {1209601, "obsolete"}, {0, "latest"}, {-86400, "latest"}};
     g_fakeNow = 1800000000;
     for (const Case& c : cases) {
         fake::Reset();
@@ -330,9 +384,11 @@ TEST_F(SettingsTest, UpdateParentWritesLanguageForksPausesAndSucceeds) {
     EXPECT_GE(time(nullptr) - before, 2);  // loose: the parent pauses about three seconds
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_TRUE(resp.Data().isNull());
-    EXPECT_EQ(W().keyValues["/var/packages/AntiVirus-Zentrel/target/.tavoavtmp"]["browserLanguage"], "ger");
+    EXPECT_EQ(W().keyValues["/var/packages/AntiVirus-Zentrel/target/.tavoavtmp"]["browserLanguage"],
+              "ger");
     EXPECT_EQ(fake::Args("QLIBCFileSetKeyValue.reserved"), std::vector<std::string>{"(null)"});
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVGetEngStat", "QLIBCFileSetKeyValue", "QLIBCProcFork"}));
+    EXPECT_EQ(fake::Calls(),
+              (std::vector<std::string>{"AVGetEngStat", "QLIBCFileSetKeyValue", "QLIBCProcFork"}));
     EXPECT_FALSE(fake::Called("AVUpdate_m"));
 }
 
@@ -355,7 +411,8 @@ TEST_F(SettingsTest, UpdateFailuresBeforeAndAtTheFork) {
     fake::Reset();
     fake::FailWith("QLIBCProcFork", -1);
     resp = Run(APIGeneralUpdate_v1);
-    EXPECT_EQ(W().keyValues["/var/packages/AntiVirus-Zentrel/target/.tavoavtmp"]["browserLanguage"], "ger");
+    EXPECT_EQ(W().keyValues["/var/packages/AntiVirus-Zentrel/target/.tavoavtmp"]["browserLanguage"],
+              "ger");
 }
 
 TEST_F(SettingsTest, UpdateChildRunsTheUpdateOnlyWhenIdleAndExitsWithOne) {
@@ -381,7 +438,8 @@ TEST_F(SettingsTest, UpdateChildRunsTheUpdateOnlyWhenIdleAndExitsWithOne) {
 TEST_F(SettingsTest, ClearWarningTriesBothCallsAndAnswersOnce) {
     APIResponse resp = Run(APIGeneralClearWarning_v1);
     EXPECT_TRUE(resp.IsSuccess());
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVButtonSetClearDisable", "AVQuarantineFailClear"}));
+    EXPECT_EQ(fake::Calls(),
+              (std::vector<std::string>{"AVButtonSetClearDisable", "AVQuarantineFailClear"}));
 
     fake::Reset();
     fake::FailWith("AVButtonSetClearDisable", -1);
@@ -395,13 +453,18 @@ TEST_F(SettingsTest, ClearWarningTriesBothCallsAndAnswersOnce) {
     fake::FailWith("AVQuarantineFailClear", -1);
     resp = Run(APIGeneralClearWarning_v1);
     EXPECT_EQ(resp.ErrorCode(), 117);
-    EXPECT_EQ(fake::Messages(), Errs({"set clear button pressed fail", "failed to remove failed list file"}));
+    EXPECT_EQ(fake::Messages(),
+              Errs({"set clear button pressed fail", "failed to remove failed list file"}));
 }
 
 // ---------------------------------------------------------------- config
 
 TEST_F(SettingsTest, ConfigGetMapsEveryServiceValue) {
-    struct Case { int op, rule, autoUpdate; const char* szAction; bool blExtOnly, blUpdate; };
+    struct Case {
+        int op, rule, autoUpdate;
+        const char* szAction;
+        bool blExtOnly, blUpdate;
+    };
     const Case cases[] = {
         {0, 0, 1, "do_nothing", false, true},
         {1, 1, 0, "quarantine_it", true, false},
@@ -454,12 +517,14 @@ Json::Value Config(Json::Value action, Json::Value extOnly, Json::Value update) 
 }
 
 TEST_F(SettingsTest, ConfigSetMapsChoicesAndNeverSetsDeletion) {
-    struct Case { const char* szAction; bool blExtOnly, blUpdate; int op, rule, autoUpdate; };
+    struct Case {
+        const char* szAction;
+        bool blExtOnly, blUpdate;
+        int op, rule, autoUpdate;
+    };
     const Case cases[] = {
-        {"do_nothing", true, false, 0, 1, 0},
-        {"quarantine_it", false, true, 1, 0, 1},
-        {"delete_it", false, false, 1, 0, 0},
-        {"Do_nothing", true, true, 1, 1, 1},
+        {"do_nothing", true, false, 0, 1, 0}, {"quarantine_it", false, true, 1, 0, 1},
+        {"delete_it", false, false, 1, 0, 0}, {"Do_nothing", true, true, 1, 1, 1},
         {"", false, false, 1, 0, 0},
     };
     for (const Case& c : cases) {
@@ -471,7 +536,8 @@ TEST_F(SettingsTest, ConfigSetMapsChoicesAndNeverSetsDeletion) {
         EXPECT_EQ(W().config.defaultOp, c.op) << c.szAction;
         EXPECT_EQ(W().config.filenameFilterRule, c.rule);
         EXPECT_EQ(W().config.blAutoUpdate, c.autoUpdate);
-        EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVSetScanFilterRule", "AVSetDefaultOp", "AVSetAutoUpdate"}));
+        EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVSetScanFilterRule", "AVSetDefaultOp",
+                                                           "AVSetAutoUpdate"}));
     }
     fake::Reset();
     fake::FailWith("AVSetAutoUpdate", 1);  // a positive result is success
@@ -504,8 +570,10 @@ TEST_F(SettingsTest, ConfigSetStopsAtTheFirstFailingSetterKeepingEarlierOnes) {
         EXPECT_EQ(resp.ErrorCode(), 117);
         EXPECT_EQ(fake::Messages(), Errs({"failed to set configuration"}));
         EXPECT_EQ(fake::Calls().size(), static_cast<size_t>(failing + 1));
-        EXPECT_EQ(W().config.filenameFilterRule, failing > 0 ? TAVOAV_SCAN_EXTENSIONS : TAVOAV_SCAN_ALL);
-        EXPECT_EQ(W().config.defaultOp, failing > 1 ? MV_INFECTED_FILES : DO_NOTHING_TO_INFECTED_FILES);
+        EXPECT_EQ(W().config.filenameFilterRule,
+                  failing > 0 ? TAVOAV_SCAN_EXTENSIONS : TAVOAV_SCAN_ALL);
+        EXPECT_EQ(W().config.defaultOp,
+                  failing > 1 ? MV_INFECTED_FILES : DO_NOTHING_TO_INFECTED_FILES);
         EXPECT_EQ(W().config.blAutoUpdate, FALSE);
     }
 }
@@ -520,7 +588,8 @@ TEST_F(SettingsTest, RestoreDefaultAlwaysLogsItsLine) {
     fake::FailWith("AVResetConf", -6);
     resp = Run(APIConfigRestoreDefault_v1);
     EXPECT_EQ(resp.ErrorCode(), 117);
-    EXPECT_EQ(fake::Messages(), Errs({"restore default config", "error while restoring factory defaults"}));
+    EXPECT_EQ(fake::Messages(),
+              Errs({"restore default config", "error while restoring factory defaults"}));
 }
 
 // ---------------------------------------------------------------- paged loads
@@ -533,9 +602,16 @@ struct PageCase {
 TEST_F(SettingsTest, WhiteListPagesKeepPositionsAndSkipEmptyOnes) {
     W().whiteList = {"/v/a", "/v/b", "/v/c", "/v/d", "/v/e"};
     const PageCase cases[] = {
-        {0, 10, {0, 1, 2, 3, 4}}, {2, 2, {2, 3}},   {5, 1, {}},        {9, 3, {}},
-        {1, 0, {}},               {1, -2, {}},     {-2, 4, {0, 1}},   {3, INT_MAX, {3, 4}},
-        {INT_MAX, INT_MAX, {}},   {INT_MIN, INT_MAX, {}},
+        {0, 10, {0, 1, 2, 3, 4}},
+        {2, 2, {2, 3}},
+        {5, 1, {}},
+        {9, 3, {}},
+        {1, 0, {}},
+        {1, -2, {}},
+        {-2, 4, {0, 1}},
+        {3, INT_MAX, {3, 4}},
+        {INT_MAX, INT_MAX, {}},
+        {INT_MIN, INT_MAX, {}},
     };
     for (const PageCase& c : cases) {
         Json::Value params;
@@ -581,7 +657,8 @@ TEST_F(SettingsTest, FileExtPagesAndEmptyList) {
 
 TEST_F(SettingsTest, PagingValuesBeyond32BitsAreRefusedWith120) {
     W().whiteList = {"/v/a"};
-    const Json::Value rgValues[] = {Json::Int64(INT_MAX) + 1, Json::Int64(INT_MIN) - 1, Json::UInt64(1) << 63, 1e12};
+    const Json::Value rgValues[] = {Json::Int64(INT_MAX) + 1, Json::Int64(INT_MIN) - 1,
+                                    Json::UInt64(1) << 63, 1e12};
     for (auto entry : {APIWhiteListLoad_v1, APIFileExtLoad_v1}) {
         for (const Json::Value& v : rgValues) {
             for (const char* szName : {"start", "limit"}) {
@@ -650,11 +727,14 @@ TEST_F(SettingsTest, ArrayMethodsStopAtAWrongElementAndGoOnAfterAFailedOne) {
     };
     const Case cases[] = {
         {APIFileExtDelete_v1, "extensionToBeDelete", "AVExtensionListRemove",
-         "wrong data type for deleting file extension", "failed to remove line from extension list"},
-        {APIWhiteListAdd_v1, "listToBeAdd", "AVWhiteListAdd", "wrong data type for adding files to the white list",
+         "wrong data type for deleting file extension",
+         "failed to remove line from extension list"},
+        {APIWhiteListAdd_v1, "listToBeAdd", "AVWhiteListAdd",
+         "wrong data type for adding files to the white list",
          "failed to add [a] to the white list"},
         {APIWhiteListDelete_v1, "listToBeDelete", "AVWhiteListRemove",
-         "wrong data type for deleting files in the white list", "failed to remove line from white list"},
+         "wrong data type for deleting files in the white list",
+         "failed to remove line from white list"},
     };
     for (const Case& c : cases) {
         // Empty array: nothing called, success.
@@ -715,10 +795,13 @@ protected:
 };
 
 TEST_F(AddQuarantinedTest, AddsVolumeAndOriginalPathJoinedWithoutSeparator) {
-    APIResponse resp = Run(APIWhiteListAddQuarantined_v1, Pairs(Arr({"/volume1", "/volume2", "/volume1"}), Arr({"q2", "r1", "q1"})));
+    APIResponse resp =
+        Run(APIWhiteListAddQuarantined_v1,
+            Pairs(Arr({"/volume1", "/volume2", "/volume1"}), Arr({"q2", "r1", "q1"})));
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_TRUE(resp.Data().isNull());
-    EXPECT_EQ(W().whiteList, (std::vector<std::string>{"/volume1/b.doc", "/volume2/c.js", "/volume1/docs/a.exe"}));
+    EXPECT_EQ(W().whiteList,
+              (std::vector<std::string>{"/volume1/b.doc", "/volume2/c.js", "/volume1/docs/a.exe"}));
     EXPECT_EQ(fake::CallCount("AVQuarantineConnect"), 3);
     EXPECT_EQ(fake::CallCount("AVQuarantineClose"), 3);
     EXPECT_TRUE(fake::Logs().empty());
@@ -726,7 +809,8 @@ TEST_F(AddQuarantinedTest, AddsVolumeAndOriginalPathJoinedWithoutSeparator) {
 }
 
 TEST_F(AddQuarantinedTest, SizeMismatchIsLoggedAndTheShorterLengthUsed) {
-    APIResponse resp = Run(APIWhiteListAddQuarantined_v1, Pairs(Arr({"/volume1", "/volume2"}), Arr({"q1", "r1", "q2"})));
+    APIResponse resp = Run(APIWhiteListAddQuarantined_v1,
+                           Pairs(Arr({"/volume1", "/volume2"}), Arr({"q1", "r1", "q2"})));
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_EQ(fake::Messages(), Errs({"the size of the webapi parameters are mismatched: 3, 2"}));
     EXPECT_EQ(W().whiteList, (std::vector<std::string>{"/volume1/docs/a.exe", "/volume2/c.js"}));
@@ -735,20 +819,23 @@ TEST_F(AddQuarantinedTest, SizeMismatchIsLoggedAndTheShorterLengthUsed) {
 TEST_F(AddQuarantinedTest, PerPairFailuresAreLoggedSkippedAndStillSuccess) {
     W().volumes[1].connectFails = true;
     fake::FailNth("AVWhiteListAdd", 2, -1);
-    APIResponse resp = Run(APIWhiteListAddQuarantined_v1,
-                           Pairs(Arr({"/volume9", "/volume2", "/volume1", "/volume1", "/volume1", "/volume1"}),
-                                 Arr({"q1", "r1", "nothere", "q1", "q2", "q2"})));
+    APIResponse resp =
+        Run(APIWhiteListAddQuarantined_v1,
+            Pairs(Arr({"/volume9", "/volume2", "/volume1", "/volume1", "/volume1", "/volume1"}),
+                  Arr({"q1", "r1", "nothere", "q1", "q2", "q2"})));
     EXPECT_TRUE(resp.IsSuccess());
-    EXPECT_EQ(fake::Messages(), Errs({"get quarantine path failed: /volume9",
-                                      "failed to connect quarantine database: /volume2/@quarantine/quarantine.db",
-                                      "failed to add line to white list: /volume1/b.doc"}));
+    EXPECT_EQ(fake::Messages(),
+              Errs({"get quarantine path failed: /volume9",
+                    "failed to connect quarantine database: /volume2/@quarantine/quarantine.db",
+                    "failed to add line to white list: /volume1/b.doc"}));
     EXPECT_EQ(W().whiteList, (std::vector<std::string>{"/volume1/docs/a.exe", "/volume1/b.doc"}));
     EXPECT_EQ(fake::Args("AVQuarantineGet").size(), 6u);
 }
 
 TEST_F(AddQuarantinedTest, WrongElementStopsAt120KeepingEarlierPairs) {
-    for (const Json::Value& params : {Pairs(Arr({"/volume1", 2}), Arr({"q1", "q2"})),
-                                      Pairs(Arr({"/volume1", "/volume1"}), Arr({"q1", Json::Value()}))}) {
+    for (const Json::Value& params :
+         {Pairs(Arr({"/volume1", 2}), Arr({"q1", "q2"})),
+          Pairs(Arr({"/volume1", "/volume1"}), Arr({"q1", Json::Value()}))}) {
         fake::Reset();
         SetUp();
         APIResponse resp = Run(APIWhiteListAddQuarantined_v1, params);
@@ -763,19 +850,22 @@ TEST_F(AddQuarantinedTest, AnEntryBeyond1023CharactersIsSkippedNotCut) {
     std::string longPath = "/" + std::string(1014, 'x');  // with "/volume1": 1023 characters
     W().volumes[0].items.push_back(fake::MakeItem(longPath, "fits"));
     W().volumes[0].items.push_back(fake::MakeItem(longPath + "y", "long"));
-    APIResponse resp = Run(APIWhiteListAddQuarantined_v1,
-                           Pairs(Arr({"/volume1", "/volume1", "/volume1"}), Arr({"long", "fits", "q2"})));
+    APIResponse resp =
+        Run(APIWhiteListAddQuarantined_v1,
+            Pairs(Arr({"/volume1", "/volume1", "/volume1"}), Arr({"long", "fits", "q2"})));
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_EQ(W().whiteList, (std::vector<std::string>{"/volume1" + longPath, "/volume1/b.doc"}));
     ASSERT_EQ(fake::Logs().size(), 1u);
     EXPECT_EQ(fake::Logs()[0].priority, kErr);
-    EXPECT_EQ(fake::Messages()[0].text, "white list entry too long, skipped: /volume1" + longPath + "y");
+    EXPECT_EQ(fake::Messages()[0].text,
+              "white list entry too long, skipped: /volume1" + longPath + "y");
 }
 
 // ---------------------------------------------------------------- schedule
 
 fake::FakeRows ScheduleRows(std::vector<std::vector<std::string>> rows) {
-    return fake::FakeRows{{"id", "activated", "triggerTime", "scanType", "scanTarget"}, std::move(rows)};
+    return fake::FakeRows{{"id", "activated", "triggerTime", "scanType", "scanTarget"},
+                          std::move(rows)};
 }
 
 TEST_F(SettingsTest, ScheduleLoadTurnsRowsIntoJobs) {
@@ -797,9 +887,9 @@ TEST_F(SettingsTest, ScheduleLoadTurnsRowsIntoJobs) {
     EXPECT_EQ(jobs[2]["scanTarget"], "/volume1/a");
     EXPECT_EQ(jobs[0].size(), 4u);
     EXPECT_EQ(fake::Args("TAVODBFetchField"),
-              (std::vector<std::string>{"activated", "triggerTime", "scanType", "scanTarget", "activated",
-                                        "triggerTime", "scanType", "scanTarget", "activated", "triggerTime",
-                                        "scanType", "scanTarget"}));
+              (std::vector<std::string>{"activated", "triggerTime", "scanType", "scanTarget",
+                                        "activated", "triggerTime", "scanType", "scanTarget",
+                                        "activated", "triggerTime", "scanType", "scanTarget"}));
 
     fake::Reset();
     W().results = {fake::FakeRows{{"activated"}, {{"1"}}}};  // columns the result lacks read as ""
@@ -840,32 +930,42 @@ Json::Value Job(Json::Value activated, Json::Value time, Json::Value type, Json:
 
 TEST_F(SettingsTest, ScheduleSaveClearsInsertsInOrderAndDumps) {
     Json::Value params;
-    params["scanJobArray"] = Arr({Job(1, "0 3 * * 1", "full", ""), Job(0, "30 2 * * *", "custom", "/volume1/x")});
+    params["scanJobArray"] =
+        Arr({Job(1, "0 3 * * 1", "full", ""), Job(0, "30 2 * * *", "custom", "/volume1/x")});
     APIResponse resp = Run(APIScheduleSave_v1, params);
     EXPECT_TRUE(resp.IsSuccess());
     EXPECT_TRUE(resp.Data().isNull());
-    EXPECT_EQ(W().scheduleInserts, (std::vector<std::vector<std::string>>{{"1", "0 3 * * 1", "full", ""},
-                                                                         {"0", "30 2 * * *", "custom", "/volume1/x"}}));
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVScheduleDBConnect", "AVScheduleClear", "AVScheduleInsert",
-                                                       "AVScheduleInsert", "AVScheduleDump2Crontab", "AVScheduleDBClose"}));
+    EXPECT_EQ(W().scheduleInserts,
+              (std::vector<std::vector<std::string>>{{"1", "0 3 * * 1", "full", ""},
+                                                     {"0", "30 2 * * *", "custom", "/volume1/x"}}));
+    EXPECT_EQ(fake::Calls(),
+              (std::vector<std::string>{"AVScheduleDBConnect", "AVScheduleClear",
+                                        "AVScheduleInsert", "AVScheduleInsert",
+                                        "AVScheduleDump2Crontab", "AVScheduleDBClose"}));
 
     fake::Reset();
     params["scanJobArray"] = Json::Value(Json::arrayValue);
     EXPECT_TRUE(Run(APIScheduleSave_v1, params).IsSuccess());
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AVScheduleDBConnect", "AVScheduleClear",
-                                                       "AVScheduleDump2Crontab", "AVScheduleDBClose"}));
+    EXPECT_EQ(fake::Calls(),
+              (std::vector<std::string>{"AVScheduleDBConnect", "AVScheduleClear",
+                                        "AVScheduleDump2Crontab", "AVScheduleDBClose"}));
 }
 
 TEST_F(SettingsTest, ScheduleSaveWrongJobStopsAfterEarlierInsertsWithoutDump) {
     Json::Value noTarget = Job(1, "0 3 * * *", "full", "");
     noTarget.removeMember("scanTarget");
-    const Json::Value rgBad[] = {Job(1, 5, "full", ""), Job("1", "t", "full", ""), Job(true, "t", "full", ""),
-                                 Job(Json::Int64(1) << 40, "t", "full", ""), Job(1, "t", Json::Value(), ""),
-                                 noTarget, Json::Value("job")};
+    const Json::Value rgBad[] = {Job(1, 5, "full", ""),
+                                 Job("1", "t", "full", ""),
+                                 Job(true, "t", "full", ""),
+                                 Job(Json::Int64(1) << 40, "t", "full", ""),
+                                 Job(1, "t", Json::Value(), ""),
+                                 noTarget,
+                                 Json::Value("job")};
     for (const Json::Value& bad : rgBad) {
         fake::Reset();
         Json::Value params;
-        params["scanJobArray"] = Arr({Job(1, "0 1 * * *", "full", ""), Job(0, "0 2 * * *", "system", ""), bad});
+        params["scanJobArray"] =
+            Arr({Job(1, "0 1 * * *", "full", ""), Job(0, "0 2 * * *", "system", ""), bad});
         APIResponse resp = Run(APIScheduleSave_v1, params);
         EXPECT_EQ(resp.ErrorCode(), 120) << bad.toStyledString();
         EXPECT_EQ(W().scheduleInserts.size(), 2u);
@@ -877,7 +977,8 @@ TEST_F(SettingsTest, ScheduleSaveWrongJobStopsAfterEarlierInsertsWithoutDump) {
 
 TEST_F(SettingsTest, ScheduleSaveServiceFailures) {
     Json::Value params;
-    params["scanJobArray"] = Arr({Job(1, "0 1 * * *", "custom", "/volume1/a"), Job(1, "0 2 * * *", "full", "")});
+    params["scanJobArray"] =
+        Arr({Job(1, "0 1 * * *", "custom", "/volume1/a"), Job(1, "0 2 * * *", "full", "")});
 
     fake::FailWith("AVScheduleDBConnect", -1);
     EXPECT_EQ(Run(APIScheduleSave_v1, params).ErrorCode(), 117);

@@ -2,8 +2,8 @@
  * and the service's own operations use. The plug-ins never call these. */
 #pragma once
 
-#include <sys/stat.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "tavo/tavoav.h"
@@ -13,19 +13,19 @@ extern "C" {
 #endif
 
 /* Appliance paths of the package (resolved under the root with TAVOResolvePath). */
-#define TAVOAV_PKG_DIR          "/var/packages/AntiVirus-Zentrel/target"
-#define TAVOAV_SCANNER_PATH     TAVOAV_PKG_DIR "/bin/tavoavscan"
-#define TAVOAV_STATE_FILE       TAVOAV_PKG_DIR "/.engine_state"
-#define TAVOAV_CONF_FILE        TAVOAV_PKG_DIR "/etc/tavoav.conf"
-#define TAVOAV_WHITELIST_FILE   TAVOAV_PKG_DIR "/etc/whitelist"
-#define TAVOAV_EXTLIST_FILE     TAVOAV_PKG_DIR "/etc/extensions"
-#define TAVOAV_REPORT_DB        TAVOAV_PKG_DIR "/.report"
-#define TAVOAV_SCHEDULE_DB      TAVOAV_PKG_DIR "/.schedule"
-#define TAVOAV_FAILED_DB        TAVOAV_PKG_DIR "/.failed_moves"
-#define TAVOAV_DEFS_DIR         TAVOAV_PKG_DIR "/defs"
-#define TAVOAV_MIRROR_DIR       TAVOAV_PKG_DIR "/mirror"
-#define TAVOAV_FILELIST_DIR     TAVOAV_PKG_DIR "/tmp"
-#define TAVOAV_KV_FILE          TAVOAV_PKG_DIR "/.tavoavtmp"
+#define TAVOAV_PKG_DIR "/var/packages/AntiVirus-Zentrel/target"
+#define TAVOAV_SCANNER_PATH TAVOAV_PKG_DIR "/bin/tavoavscan"
+#define TAVOAV_STATE_FILE TAVOAV_PKG_DIR "/.engine_state"
+#define TAVOAV_CONF_FILE TAVOAV_PKG_DIR "/etc/tavoav.conf"
+#define TAVOAV_WHITELIST_FILE TAVOAV_PKG_DIR "/etc/whitelist"
+#define TAVOAV_EXTLIST_FILE TAVOAV_PKG_DIR "/etc/extensions"
+#define TAVOAV_REPORT_DB TAVOAV_PKG_DIR "/.report"
+#define TAVOAV_SCHEDULE_DB TAVOAV_PKG_DIR "/.schedule"
+#define TAVOAV_FAILED_DB TAVOAV_PKG_DIR "/.failed_moves"
+#define TAVOAV_DEFS_DIR TAVOAV_PKG_DIR "/defs"
+#define TAVOAV_MIRROR_DIR TAVOAV_PKG_DIR "/mirror"
+#define TAVOAV_FILELIST_DIR TAVOAV_PKG_DIR "/tmp"
+#define TAVOAV_KV_FILE TAVOAV_PKG_DIR "/.tavoavtmp"
 #define TAVOAV_UPDATE_CONF_FILE TAVOAV_PKG_DIR "/etc/update.conf"
 #define TAVOAV_UPDATE_STATUS_FILE TAVOAV_PKG_DIR "/.update_status"
 /* A volume is /volume<N>; its quarantine lives in this folder on it. */
@@ -38,28 +38,28 @@ typedef struct {
     TAVOAV_STAT stat;
     BUTTON_STATUS buttons;
     UI_BUTTON_STATE uiState;
-    int32_t gadgetQuarantineCount;  /* last count handed to executeGadgeUpdate */
-    int32_t scannerPid;             /* the running scanner, 0 when none */
-    int32_t updaterPid;             /* the running update, 0 when none */
-    BOOL pauseRequested;            /* the scanner holds while set */
-    BOOL stopRequested;             /* the scanner / updater ends when set */
+    int32_t gadgetQuarantineCount; /* last count handed to executeGadgeUpdate */
+    int32_t scannerPid;            /* the running scanner, 0 when none */
+    int32_t updaterPid;            /* the running update, 0 when none */
+    BOOL pauseRequested;           /* the scanner holds while set */
+    BOOL stopRequested;            /* the scanner / updater ends when set */
     int64_t scanStartTime;
     /* Start time of the recorded scanner / updater in clock ticks since boot
      * (field 22 of /proc/<pid>/stat), 0 when unknown: tells a live process
      * from a new one that reuses the id of a dead one. */
     int64_t scannerStartTicks;
     int64_t updaterStartTicks;
-    int64_t scanEndTime;            /* when the last scan ended, 0 when none did */
-    int32_t lastScanResult;         /* AVENG_SCAN_* of the last scan that ended */
-    int32_t reprocessPid;           /* the running re-processing of failed moves, 0 when none */
+    int64_t scanEndTime;    /* when the last scan ended, 0 when none did */
+    int32_t lastScanResult; /* AVENG_SCAN_* of the last scan that ended */
+    int32_t reprocessPid;   /* the running re-processing of failed moves, 0 when none */
     int64_t reprocessStartTicks;
     int64_t reserved[3];
 } TAVOAV_ENGINE_STATE;
 
 /* How a scan ended (AVEngScanEnd, lastScanResult). */
 #define AVENG_SCAN_COMPLETED 0
-#define AVENG_SCAN_STOPPED   1
-#define AVENG_SCAN_FAILED    2
+#define AVENG_SCAN_STOPPED 1
+#define AVENG_SCAN_FAILED 2
 
 /* Reads the whole state (a fresh default when the file does not exist yet).
  * Processes recorded as running that are gone are cleared from the copy
@@ -172,8 +172,8 @@ QUARANTINE_ERROR AVQuarantinePutFileAt(int dirFd, const char* szName, const char
  *   proxy          http://host:port or empty
  *   intervalHours  0 (no automatic update) or 1, 2, 3, 4, 6, 8, 12, 24
  *   timeoutSeconds a fetch that stalls this long fails (default 120) */
-#define AVUPD_SOURCE_FOLDER    "folder"
-#define AVUPD_SOURCE_HTTP      "http"
+#define AVUPD_SOURCE_FOLDER "folder"
+#define AVUPD_SOURCE_HTTP "http"
 #define AVUPD_SOURCE_FRESHCLAM "freshclam"
 typedef struct {
     char szSource[16];
@@ -201,7 +201,7 @@ int AVUpdateSourceSet(const TAVOAV_UPDATE_SOURCE* pSource);
  * or "" before the first update. */
 typedef struct {
     int64_t lastCheckTime;
-    int64_t lastSuccessTime;      /* the last update that installed a set */
+    int64_t lastSuccessTime; /* the last update that installed a set */
     int64_t lastFailureTime;
     char szLastResult[16];
     char szLastFailureReason[512];

@@ -42,8 +42,8 @@ bool HasJsonType(const Json::Value& value, JsonType type);
 // order; *pszFailedName names the parameter that failed.
 ParamCheck CheckParamRules(const APIRequest& req, const std::string& method,
                            const char* const* noParamMethods, size_t nNoParamMethods,
-                           const MethodParams* methods, size_t nMethods,
-                           Json::Value& jParams, const char** pszFailedName);
+                           const MethodParams* methods, size_t nMethods, Json::Value& jParams,
+                           const char** pszFailedName);
 
 template <size_t A, size_t B>
 ParamCheck CheckParamRules(const APIRequest& req, const std::string& method,

@@ -17,11 +17,11 @@ namespace TAVO {
 // REQUEST_PARAMETER_INVALID; the others are the host's own answers.
 enum WEBAPI_ERR {
     WEBAPI_ERR_NONE = 0,
-    WEBAPI_ERR_BAD_REQUEST = 101,              // api, version or method missing or malformed
-    WEBAPI_ERR_NO_SUCH_API = 102,              // no plug-in serves the API
-    WEBAPI_ERR_NO_SUCH_METHOD = 103,           // the API has no such method
-    WEBAPI_ERR_NOT_SUPPORTED_VERSION = 104,    // the method exists, not in that version
-    WEBAPI_ERR_FORBIDDEN_ORIGIN = 105,         // cross-site request refused
+    WEBAPI_ERR_BAD_REQUEST = 101,            // api, version or method missing or malformed
+    WEBAPI_ERR_NO_SUCH_API = 102,            // no plug-in serves the API
+    WEBAPI_ERR_NO_SUCH_METHOD = 103,         // the API has no such method
+    WEBAPI_ERR_NOT_SUPPORTED_VERSION = 104,  // the method exists, not in that version
+    WEBAPI_ERR_FORBIDDEN_ORIGIN = 105,       // cross-site request refused
     WEBAPI_ERR_NO_REQUIRED_PARAM = 114,
     WEBAPI_ERR_INTERNAL_ERROR = 117,
     WEBAPI_ERR_REQUEST_PARAMETER_INVALID = 120,
