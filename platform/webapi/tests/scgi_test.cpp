@@ -221,9 +221,13 @@ TEST_F(ScgiServer, SecondServerOnALiveSocketIsRefusedAStaleOneReplaced) {
     pid_ = -1;
     struct stat st;
     ASSERT_EQ(0, lstat(socketPath_.c_str(), &st));
+    // Stale once the last process that held the listening socket (a request
+    // process of the killed server finishing a probe connection) is gone.
+    for (int i = 0; i < 1000 && Connectable(); ++i) usleep(10000);
+    ASSERT_FALSE(Connectable());
     Start();
-    EXPECT_NE(std::string::npos,
-              Request("api=TAVO.Test&version=1&method=echo").find("\"success\":true"));
+    std::string answer = Request("api=TAVO.Test&version=1&method=echo");
+    EXPECT_NE(std::string::npos, answer.find("\"success\":true")) << answer;
 }
 
 }  // namespace
