@@ -628,7 +628,7 @@ class Clamd:
         self.proc = None
 
 
-def spread(values):
+def time_spread(values):
     return "%s [%s–%s]" % (ms(statistics.median(values)), ms(min(values)), ms(max(values)))
 
 
@@ -656,6 +656,11 @@ def bench_scanner(results, files, repeats):
         (mirror / "tavo-demo.ndb").write_text("%s:0:*:%s\n" % (SIGNATURE_NAME, eicar().hex()))
         conf = root / CONF.lstrip("/")
         conf.parent.mkdir(parents=True, exist_ok=True)
+        # The update and the scan start have the installed scanner check the
+        # definitions, as on an appliance.
+        installed = root / (PKG + "/bin/tavoavscan").lstrip("/")
+        installed.parent.mkdir(parents=True, exist_ok=True)
+        installed.symlink_to(scanner)
         env = {"TAVO_ROOT": str(root), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         out_file = pathlib.Path(tmp) / "clam.out"
         defs = root / DEFS.lstrip("/")
@@ -761,7 +766,7 @@ def bench_scanner(results, files, repeats):
             a, b = med(ours), med(ref)
             note = ("speed-up (reference time / ours); medians of %d alternating rounds [min–max]: %s vs %s; "
                     "CPU %.2f vs %.2f cores; peak RSS %d vs %d KiB; %s" % (
-                        repeats, spread([r["t"] for r in m[ours]]), spread([r["t"] for r in m[ref]]),
+                        repeats, time_spread([r["t"] for r in m[ours]]), time_spread([r["t"] for r in m[ref]]),
                         cores(ours), cores(ref), peak(ours), peak(ref), detections))
             results.add(label, "%.0f/s" % (files / a), "%.0f/s" % (files / b), "%.2f×" % (b / a), note)
 
@@ -783,7 +788,7 @@ def bench_scanner(results, files, repeats):
             % (version or clamscan, os.cpu_count(), sorted(scanned_ours), sorted(scanned_clamscan), cached,
                cached_changed))
         for key in m:
-            print("  %-70s %s, CPU %.2f cores, peak %d KiB" % (names[key], spread([r["t"] for r in m[key]]),
+            print("  %-70s %s, CPU %.2f cores, peak %d KiB" % (names[key], time_spread([r["t"] for r in m[key]]),
                                                               cores(key), peak(key)), flush=True)
 
 
