@@ -55,6 +55,28 @@ class SameAnswers(unittest.TestCase):
                 with self.assertRaises(AnswersDiffer):
                     sb._compare("GET", "/webapi/api.cgi?method=get", same, differing)
 
+    def test_a_state_that_goes_there_and_back_is_not_a_difference(self):
+        first = (200, "OK", [("Content-Type", "application/json")], b'{"n":"162"}')
+        reset = (200, "OK", [("Content-Type", "application/json")], b'{"n":"0"}')
+        target = "/webapi/api.cgi?method=get"
+
+        def run(cgi_answers, scgi_answers):
+            sb = Sandbox(path="compare")
+            queues = {"cgi": list(cgi_answers), "scgi": list(scgi_answers)}
+
+            def exchange(http_method, url, body=None, headers=None):
+                return queues["scgi" if url.startswith("/webapi/api.cgi") else "cgi"].pop(0)
+
+            sb.exchange = exchange
+            sb._compared_request("GET", target, None, None)
+            return sb
+
+        # 162 -> 0 -> 162 once, then both paths agree.
+        self.assertEqual(1, run([first, first, first], [reset, first]).compared)
+        # A path that always answers otherwise is caught.
+        with self.assertRaises(AnswersDiffer):
+            run([first] * 10, [reset] * 10)
+
 
 if __name__ == "__main__":
     unittest.main()
