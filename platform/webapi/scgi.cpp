@@ -207,6 +207,12 @@ int BodyPipe(const std::string& body, int conn) {
     int status = RunCgiLoaded(plugins, loadError);
     fflush(stdout);
     Drain(STDOUT_FILENO, unread);
+    // The answer is whole: end it now rather than when the process is gone.
+    // Tearing down a copy of the parent's address space takes longer than
+    // the request itself, and lighttpd ends the answer on the socket's end.
+    // Detached processes hold /dev/null, never the connection, so nothing
+    // else could still write to it, as under CGI.
+    shutdown(STDOUT_FILENO, SHUT_WR);
     closelog();
     exit(status);
 }
@@ -369,6 +375,13 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
         return 2;
     }
     const char* socketPath = argc == 3 ? argv[2] : nullptr;
+    // Every symbol bound once, here: bound lazily, each request process
+    // would look up again every function the parent never called.
+    if (getenv("LD_BIND_NOW") == nullptr) {
+        setenv("LD_BIND_NOW", "1", 1);
+        execv("/proc/self/exe", argv);
+        TAVO_LOG(LOG_WARNING, "cannot restart with every symbol bound: %m");
+    }
     const bool inherited = getenv(kInheritedVariable) != nullptr;
     unsetenv(kInheritedVariable);
     int listenFd =
