@@ -1,27 +1,39 @@
 // The SCGI front end. The parent loads and checks the plug-ins once, then
-// forks one child per connection; the child serves the request with the
-// same code as a CGI process (RunCgiLoaded), so fork, exit, a download
-// written to standard output and per-process state behave as under CGI.
-// The parent itself never calls an entry function.
+// keeps a few children forked ahead of time, each waiting for one
+// connection, which the parent accepts and hands over (SCM_RIGHTS); a
+// child serves its one request with the same code as a CGI process
+// (RunCgiLoaded) and exits, so fork, exit, a download written to
+// standard output and per-process state behave as under CGI. Forking ahead
+// takes the fork off the request's path; ending the answer before the exit
+// takes the teardown of the address space off it too. The parent itself
+// never calls an entry function.
 //
-// Descriptors: the listening socket, the signalfd and every accepted
-// connection are close-on-exec, and each child closes the listening socket
-// and the signalfd at once. In the child the connection is standard output
-// only (the request body arrives on a pipe as standard input), so a
+// Descriptors: the listening socket, the signalfd, the parent's sockets and
+// pipes and every accepted connection are close-on-exec, and a child drops
+// all but its connection as soon as it has one. Only the parent holds the
+// listening socket, so that when it dies nothing listens any more and
+// lighttpd starts a new one. In the child the connection is standard
+// output only (the request body arrives on a pipe as standard input), so a
 // detached process started by a request (scanner, background task), which
-// puts /dev/null on its standard streams, holds no connection open.
+// puts /dev/null on its standard streams, holds no connection open. The
+// waiting children end when the parent's end of the hand-over socket
+// closes: when the parent ends, restarts or dies.
 //
-// Reloading: before each connection the parent compares the plug-in files
-// with the ones it loaded (the stamps of the plug-in index); when they
-// differ, or on SIGHUP, it executes itself anew with the listening socket
-// as standard input. A fresh process is the only sure way to load a
-// replaced library: a C++ plug-in may not be unloadable, and dlopen would
-// hand back the old one.
+// Reloading: when the files of the plug-in folders change (inotify), or on
+// SIGHUP, the parent executes itself anew with the listening socket as
+// standard input. A fresh process is the only sure way to load a replaced
+// library: a C++ plug-in may not be unloadable, and dlopen would hand back
+// the old one. A child that accepted a connection after such a change, but
+// was forked before it, hands the connection to a fresh process of its own
+// rather than serve it with the old plug-ins. Where a folder cannot be
+// watched, each child compares the files' stamps when it gets a connection.
 #include "scgi.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -50,6 +62,11 @@ namespace {
 
 // Set across the parent's own exec: standard input is the listening socket.
 const char kInheritedVariable[] = "TAVO_WEBAPI_SCGI_LISTENING";
+// Set across a child's exec: standard input is an accepted connection, to
+// be served with the plug-ins as they are now.
+const char kConnectionVariable[] = "TAVO_WEBAPI_SCGI_CONNECTION";
+// Children kept waiting for a connection (fewer when the bound is near).
+const int kWaitingChildren = 2;
 // lighttpd's request headers are far smaller; this only bounds the memory.
 const size_t kMaxHeaderBlock = 1u << 20;
 // How long a child waits for lighttpd to send the request.
@@ -314,19 +331,180 @@ void Reexec(int listenFd, char** argv) {
     }
 }
 
-// Reaps every ended child; returns how many.
-int Reap() {
-    int reaped = 0;
+// Reaps every ended child; returns their pids.
+std::vector<pid_t> Reap() {
+    std::vector<pid_t> reaped;
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        ++reaped;
+        reaped.push_back(pid);
         if (WIFSIGNALED(status)) {
             TAVO_LOG(LOG_ERR, "request process %d ended by signal %d", static_cast<int>(pid),
                      WTERMSIG(status));
         }
     }
     return reaped;
+}
+
+// An inotify descriptor that turns readable when anything in the plug-in
+// folders (or the folders of plug-in files reached through links) is
+// created, removed, renamed, written or has its attributes changed. The
+// parent never reads it: the events stay queued for every child that holds
+// it too. watched is false when some folder could not be watched.
+int WatchPluginFolders(const std::vector<std::string>& dirs, bool& watched) {
+    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
+                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    watched = fd >= 0;
+    if (fd < 0) {
+        TAVO_LOG(LOG_WARNING, "cannot watch the plug-in folders: %m");
+        return -1;
+    }
+    std::set<std::string> folders(dirs.begin(), dirs.end());
+    std::vector<PluginSet::File> files;
+    ListPluginFiles(dirs, files);
+    for (const PluginSet::File& file : files)
+        folders.insert(file.path.substr(0, file.path.rfind('/')));
+    for (const std::string& folder : folders) {
+        if (inotify_add_watch(fd, folder.c_str(), mask) < 0) {
+            // A missing folder: each request process compares the files then.
+            TAVO_LOG(LOG_NOTICE, "cannot watch the plug-in folder %s: %m", folder.c_str());
+            watched = false;
+        }
+    }
+    return fd;
+}
+
+// Loads every plug-in; error says why they are not usable (each request
+// is then refused with a log line, as the CGI process would).
+void LoadPlugins(const std::vector<std::string>& dirs, PluginSet& plugins, std::string& error) {
+    try {
+        if (!plugins.Load(dirs, error) && error.empty()) error = "unknown failure";
+    } catch (const std::exception& e) {
+        error = std::string("exception while loading: ") + e.what();
+    } catch (...) {
+        error = "exception while loading";
+    }
+}
+
+// What a child waiting for a connection holds.
+struct Waiter {
+    int handoffFd;   // connections arrive here; its end means go
+    int acceptedFd;  // where to send the pid once a connection is taken
+    int watchFd;     // the plug-in folders' events, or -1: compare the files
+};
+
+// Sends conn over the hand-over socket; false (logged) when it cannot.
+bool HandOver(int handoffFd, int conn) {
+    char byte = 0;
+    struct iovec data = {&byte, 1};
+    union {
+        char buffer[CMSG_SPACE(sizeof(int))];
+        struct cmsghdr align;
+    } control;
+    memset(&control, 0, sizeof control);
+    struct msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.buffer;
+    message.msg_controllen = sizeof control.buffer;
+    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &conn, sizeof(int));
+    while (sendmsg(handoffFd, &message, MSG_NOSIGNAL) < 0) {
+        if (errno == EINTR) continue;
+        TAVO_LOG(LOG_ERR, "cannot hand a connection to a request process: %m");
+        return false;
+    }
+    return true;
+}
+
+// The next connection handed over (close-on-exec); -1 when the parent's
+// end is closed.
+int TakeOver(int handoffFd) {
+    for (;;) {
+        char byte;
+        struct iovec data = {&byte, 1};
+        union {
+            char buffer[CMSG_SPACE(sizeof(int))];
+            struct cmsghdr align;
+        } control;
+        struct msghdr message = {};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control.buffer;
+        message.msg_controllen = sizeof control.buffer;
+        ssize_t n = recvmsg(handoffFd, &message, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+        if (header != nullptr && header->cmsg_level == SOL_SOCKET &&
+            header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof(int))) {
+            int conn;
+            memcpy(&conn, CMSG_DATA(header), sizeof(int));
+            return conn;
+        }
+    }
+}
+
+// Serves conn in a fresh process of this program, with the plug-ins as
+// they are now; returns only when that cannot be started.
+void ServeFresh(int conn, char** argv) {
+    if (dup2(conn, STDIN_FILENO) < 0) return;
+    setenv(kConnectionVariable, "1", 1);
+    execv("/proc/self/exe", argv);
+    TAVO_LOG(LOG_ERR, "cannot start a process with the changed plug-ins: %m");
+    unsetenv(kConnectionVariable);
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        if (null != STDIN_FILENO) close(null);
+    }
+}
+
+// The fresh process of ServeFresh: the connection is standard input.
+[[noreturn]] void ServeHandedOver(const std::vector<std::string>& dirs) {
+    unsetenv(kConnectionVariable);
+    int conn = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (conn < 0) _exit(1);
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0 && null != STDIN_FILENO) {
+        dup2(null, STDIN_FILENO);
+        close(null);
+    }
+    PluginSet plugins;
+    std::string error;
+    LoadPlugins(dirs, plugins, error);
+    ServeConnection(conn, plugins, error);
+}
+
+// A child forked ahead: waits for one connection and serves it.
+[[noreturn]] void WaitAndServe(const Waiter& waiter, const std::vector<std::string>& dirs,
+                               const std::vector<PluginSet::File>& loadedFiles,
+                               const PluginSet& plugins, const std::string& loadError,
+                               char** argv) {
+    int conn = TakeOver(waiter.handoffFd);
+    if (conn < 0) _exit(0);  // the parent ended, restarts or died
+    const pid_t self = getpid();
+    WriteFd(waiter.acceptedFd, reinterpret_cast<const char*>(&self), sizeof self);
+    signal(SIGPIPE, SIG_DFL);
+    close(waiter.acceptedFd);
+    close(waiter.handoffFd);
+    bool changed;
+    if (waiter.watchFd >= 0) {
+        struct pollfd events = {waiter.watchFd, POLLIN, 0};
+        changed = poll(&events, 1, 0) > 0;
+        close(waiter.watchFd);
+    } else {
+        changed = PluginsChanged(dirs, loadedFiles);
+    }
+    if (changed) {
+        TAVO_LOG(LOG_NOTICE, "plug-in files changed: serving the request in a fresh process");
+        ServeFresh(conn, argv);
+    }
+    ServeConnection(conn, plugins, loadError);
 }
 
 }  // namespace
@@ -374,6 +552,7 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
         fprintf(stderr, "usage: tavo-webapi scgi [SOCKET]\n");
         return 2;
     }
+    if (getenv(kConnectionVariable) != nullptr) ServeHandedOver(pluginDirs);
     const char* socketPath = argc == 3 ? argv[2] : nullptr;
     // Every symbol bound once, here: bound lazily, each request process
     // would look up again every function the parent never called.
@@ -397,35 +576,71 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     sigaddset(&handled, SIGINT);
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     int signalFd = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd < 0) {
-        TAVO_LOG(LOG_ERR, "cannot receive signals: %m");
+    // handoff: the parent sends each connection on [0], the waiting
+    // children take them from [1]; only the parent holds [0], so its end
+    // tells them to go. accepted: a child that took a connection sends its
+    // pid.
+    int handoff[2] = {-1, -1};
+    int accepted[2] = {-1, -1};
+    if (signalFd < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, handoff) != 0 ||
+        pipe2(accepted, O_CLOEXEC) != 0) {
+        TAVO_LOG(LOG_ERR, "cannot set up the SCGI server: %m");
         return 1;
     }
+    fcntl(accepted[0], F_SETFL, O_NONBLOCK);
 
-    // The files are listed before they are loaded: one replaced in between
-    // makes the next connection reload rather than go unnoticed.
+    // Watched before they are listed, listed before they are loaded: a file
+    // replaced in between makes the server reload rather than go unnoticed.
+    bool watched = false;
+    int watchFd = WatchPluginFolders(pluginDirs, watched);
     std::vector<PluginSet::File> loadedFiles;
     ListPluginFiles(pluginDirs, loadedFiles);
-    std::unique_ptr<PluginSet> plugins(new PluginSet);
+    PluginSet plugins;
     std::string loadError;
-    try {
-        if (!plugins->Load(pluginDirs, loadError) && loadError.empty())
-            loadError = "unknown failure";
-    } catch (const std::exception& e) {
-        loadError = std::string("exception while loading: ") + e.what();
-    } catch (...) {
-        loadError = "exception while loading";
-    }
+    LoadPlugins(pluginDirs, plugins, loadError);
     if (!loadError.empty()) TAVO_LOG(LOG_ERR, "plug-ins not loaded: %s", loadError.c_str());
-    TAVO_LOG(LOG_INFO, "serving SCGI requests with %zu entries", plugins->Entries().size());
+    TAVO_LOG(LOG_INFO, "serving SCGI requests with %zu entries", plugins.Entries().size());
 
-    int children = 0;
+    Waiter waiter{handoff[1], accepted[1], watched ? watchFd : -1};
+    std::set<pid_t> waiting;  // children that have not taken a connection
+    size_t handedOver = 0;    // connections sent that no child has taken yet
+    int children = 0;         // waiting or serving
     bool stop = false;
     while (!stop) {
-        struct pollfd fds[2] = {{signalFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
-        // At the bound no connection is taken until a child ends.
-        nfds_t count = children < kMaxScgiChildren ? 2 : 1;
-        if (poll(fds, count, -1) < 0) {
+        bool forkFailed = false;
+        while (static_cast<int>(waiting.size()) < kWaitingChildren && children < kMaxScgiChildren) {
+            fflush(nullptr);
+            pid_t pid = fork();
+            if (pid == 0) {
+                close(signalFd);
+                close(listenFd);
+                close(handoff[0]);
+                close(accepted[0]);
+                if (!watched && watchFd >= 0) close(watchFd);
+                sigset_t none;
+                sigemptyset(&none);
+                sigprocmask(SIG_SETMASK, &none, nullptr);
+                // Until the pid is sent: a parent restarted meanwhile has
+                // closed the other end, which must not kill the child.
+                signal(SIGPIPE, SIG_IGN);
+                WaitAndServe(waiter, pluginDirs, loadedFiles, plugins, loadError, argv);
+            }
+            if (pid < 0) {
+                TAVO_LOG(LOG_ERR, "cannot fork for a request: %m");
+                forkFailed = true;
+                break;
+            }
+            waiting.insert(pid);
+            ++children;
+        }
+
+        // A connection is taken only when a waiting child is there for it.
+        const bool take = handedOver < waiting.size();
+        struct pollfd fds[4] = {{signalFd, POLLIN, 0},
+                                {accepted[0], POLLIN, 0},
+                                {take ? listenFd : -1, POLLIN, 0},
+                                {watchFd, POLLIN, 0}};
+        if (poll(fds, 4, forkFailed ? 1000 : -1) < 0) {
             if (errno == EINTR) continue;
             TAVO_LOG(LOG_ERR, "poll: %m");
             break;
@@ -436,43 +651,46 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
             if (info.ssi_signo == SIGHUP) reload = true;
             if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop = true;
         }
-        children = std::max(0, children - Reap());
+        for (pid_t pid : Reap()) {
+            waiting.erase(pid);
+            --children;
+        }
+        pid_t pid;
+        while (read(accepted[0], &pid, sizeof pid) == static_cast<ssize_t>(sizeof pid)) {
+            waiting.erase(pid);
+            if (handedOver > 0) --handedOver;
+        }
+        // A child that died holding a connection it had not reported.
+        handedOver = std::min(handedOver, waiting.size());
         if (stop) break;
         if (reload) {
             TAVO_LOG(LOG_NOTICE, "reloading the plug-ins (SIGHUP)");
             Reexec(listenFd, argv);
         }
-        if (count < 2 || !(fds[1].revents & POLLIN)) continue;
-        if (PluginsChanged(pluginDirs, loadedFiles)) {
+        if (watchFd >= 0 && (fds[3].revents & POLLIN) != 0) {
             TAVO_LOG(LOG_NOTICE, "plug-in files changed: reloading the plug-ins");
             Reexec(listenFd, argv);
+            // Still here: go on with the plug-ins loaded, and stop watching
+            // rather than try again at every event.
+            close(watchFd);
+            watchFd = -1;
+            watched = false;
+            waiter.watchFd = -1;
         }
-        int conn = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-                errno != ECONNABORTED) {
+        if ((fds[2].revents & POLLIN) != 0) {
+            int conn = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (conn >= 0) {
+                if (HandOver(handoff[0], conn)) ++handedOver;
+                close(conn);
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                       errno != ECONNABORTED) {
                 TAVO_LOG(LOG_ERR, "accept: %m");
             }
-            continue;
-        }
-        fflush(nullptr);
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(listenFd);
-            close(signalFd);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            signal(SIGPIPE, SIG_DFL);
-            ServeConnection(conn, *plugins, loadError);
-        }
-        close(conn);
-        if (pid < 0) {
-            TAVO_LOG(LOG_ERR, "cannot fork for a request: %m");
-        } else {
-            ++children;
         }
     }
+    // The waiting children end with the parent's end of the hand-over
+    // socket; those serving finish their request.
+    close(handoff[0]);
     close(listenFd);
     close(signalFd);
     if (socketPath != nullptr) unlink(socketPath);

@@ -9,6 +9,7 @@ import pathlib
 import shutil
 import signal
 import stat
+import subprocess
 import tempfile
 import unittest
 import urllib.parse
@@ -58,6 +59,57 @@ def connection_sockets(pid, socket_folder):
     return held
 
 
+def children_of(pid):
+    """Pids of pid's living children."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+        if ppid == pid and alive(int(entry)):
+            found.append(int(entry))
+    return found
+
+
+def holders_of_listening_socket(socket_folder):
+    """Pids holding a listening socket bound beneath socket_folder."""
+    inodes = set()
+    with open("/proc/net/unix") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            # Flags 00010000: __SO_ACCEPTCON, a listening socket.
+            if len(fields) >= 8 and fields[3] == "00010000" and fields[7].startswith(str(socket_folder)):
+                inodes.add("socket:[%s]" % fields[6])
+    pids = set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            for fd in os.listdir("/proc/%s/fd" % entry):
+                if os.readlink("/proc/%s/fd/%s" % (entry, fd)) in inodes:
+                    pids.add(int(entry))
+        except OSError:
+            continue
+    return pids
+
+
+def queued_handovers(pids):
+    """Bytes queued on the SEQPACKET sockets pids hold: one per connection
+    the parent handed over that no child has taken yet."""
+    out = subprocess.run(["ss", "-x", "-a", "-p"], capture_output=True, text=True, check=True).stdout
+    queued = 0
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) > 2 and fields[0] == "u_seq" and any("pid=%d," % pid in line for pid in pids):
+            queued += int(fields[2])
+    return queued
+
+
 class ScgiCase(unittest.TestCase):
     def sandbox(self, **kw):
         sb = Sandbox(path="scgi", **kw).__enter__()
@@ -75,6 +127,12 @@ class TestPlugin(ScgiCase):
         shutil.copy2(pathlib.Path(PLUGINS).parent / "plugins-extra" / "TAVO.TestExtra.so",
                      self.plugins / "TAVO.TestExtra.so")
         self.sb = self.sandbox(plugins=str(self.plugins))
+
+    def waiting_children(self, parent):
+        """Whether the parent's children are the two it keeps waiting (the
+        one that served the last request gone, none holding a connection)."""
+        children = children_of(parent)
+        return len(children) == 2 and not any(connection_sockets(pid, self.sb.tmp / "scgi") for pid in children)
 
     def echo(self, value, sb=None):
         return (sb or self.sb).call("TAVO.Test", "echo", value=value)
@@ -121,6 +179,49 @@ class TestPlugin(ScgiCase):
         self.assertIn("duplicate web API entry TAVO.Other version 1 method echo", self.sb.error_log())
         os.unlink(self.plugins / "TAVO.TestDuplicate.so")
         self.assertTrue(self.sb.call("TAVO.Other", "echo")["success"])
+
+    def test_waiting_children_hold_no_listening_socket_and_end_with_the_parent(self):
+        self.assertTrue(self.echo(1)["success"])
+        (parent,) = scgi_parents(self.sb)
+        self.assertTrue(wait_until(lambda: self.waiting_children(parent)),
+                        "children are forked ahead of the requests")
+        waiting = children_of(parent)
+        # Only the parent listens: when it dies, nothing accepts on the old
+        # socket, so lighttpd sees it gone and starts a new parent.
+        self.assertEqual({parent}, holders_of_listening_socket(self.sb.tmp / "scgi"))
+        os.kill(parent, signal.SIGKILL)
+        self.assertTrue(wait_until(lambda: not any(alive(pid) for pid in waiting)))
+
+    def test_child_forked_before_a_plugin_change_serves_with_the_new_plugin(self):
+        self.assertTrue(self.echo(1)["success"])
+        (parent,) = scgi_parents(self.sb)
+        self.assertTrue(wait_until(lambda: self.waiting_children(parent)))
+        waiting = children_of(parent)
+        # The waiting children stopped, the request is handed over to them
+        # and stays queued; then the plug-in is replaced and the parent
+        # reloads. The child that takes the request was forked with the old
+        # plug-in loaded and must not answer with it.
+        for pid in waiting:
+            os.kill(pid, signal.SIGSTOP)
+        try:
+            with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
+                answer = pool.submit(self.sb.call, "TAVO.Other", "echo", value=2)
+                self.assertTrue(wait_until(lambda: queued_handovers(waiting) > 0))
+                new = self.plugins / "TAVO.Test.so.new"
+                shutil.copy2(pathlib.Path(PLUGINS).parent / "plugins-other" / "TAVO.TestOther.so", new)
+                os.rename(new, self.plugins / "TAVO.Test.so")
+                self.assertTrue(wait_until(lambda: "reloading the plug-ins" in self.sb.error_log()))
+                for pid in waiting:
+                    os.kill(pid, signal.SIGCONT)
+                self.assertEqual({"success": True, "data": {"lang": "en", "params": {"value": 2}}},
+                                 answer.result(timeout=60))
+        finally:
+            for pid in waiting:
+                if alive(pid):
+                    os.kill(pid, signal.SIGCONT)
+        self.assertIn("plug-in files changed: serving the request in a fresh process", self.sb.error_log())
+        self.assertEqual({"success": False, "error": {"code": 102}}, self.echo(3))
+        self.assertEqual([parent], scgi_parents(self.sb))
 
     def test_sighup_reloads(self):
         self.assertTrue(self.echo(1)["success"])
