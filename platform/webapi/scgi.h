@@ -1,6 +1,6 @@
 // The SCGI front end of the host: a long-lived parent loads the plug-ins
-// once and forks one process per request, which runs the CGI code with the
-// connection as its standard output.
+// once and forks one process per request (ahead of it), which runs the CGI
+// code with the connection as its standard output.
 #pragma once
 
 #include <string>
@@ -18,8 +18,8 @@ using ScgiVariables = std::vector<std::pair<std::string, std::string>>;
 bool ParseScgiHeaders(const std::string& block, ScgiVariables& variables, size_t& contentLength,
                       std::string& why);
 
-// The most children serving requests at once; the parent accepts no
-// further connection while that many are alive.
+// The most children alive at once (waiting for a request or serving one);
+// at the bound the parent forks no further child, and connections wait.
 const int kMaxScgiChildren = 64;
 
 // tavo-webapi scgi [SOCKET]: serves until SIGTERM. Without SOCKET the
