@@ -1,18 +1,20 @@
 // Engine information and the definition update.
 //
 // An update fills a staging folder beside TAVOAV_DEFS_DIR from its source
-// (the mirror folder, HTTP URLs through libcurl, or Debian's freshclam; see
-// update_source.cpp), has the scanner program load and compile the staged
-// set in a process of its own (`tavoavscan --verify-defs`), and only then
-// swaps the staging folder with the installed one in one rename. A set the
-// engine refuses, an empty file, a failed or cut download: the installed set
-// stays as it was and the update ends failed with the reason. A set equal to
-// the installed one changes nothing. A killed update leaves the old set or
-// the new one, never a mix; its staging folder is dropped by the next update.
-#include <curl/curl.h>
+// (the mirror folder, HTTP URLs through libcurl in the module
+// libtavoav_http.so, or Debian's freshclam; see update_source.cpp), has the
+// scanner program load and compile the staged set in a process of its own
+// (`tavoavscan --verify-defs`), and only then swaps the staging folder with
+// the installed one in one rename. A set the engine refuses, an empty file, a
+// failed or cut download: the installed set stays as it was and the update
+// ends failed with the reason. A set equal to the installed one changes
+// nothing. A killed update leaves the old set or the new one, never a mix;
+// its staging folder is dropped by the next update.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -50,7 +52,6 @@ const char* const SZ_FRESHCLAM_DAT = TAVOAV_PKG_DIR "/.freshclam.dat";
 const char* const SZ_FRESHCLAM_PROGRAM = "/usr/bin/freshclam";
 const size_t CB_COPY_CHUNK = 64 * 1024;
 const size_t CB_MAX_OUTPUT = 64 * 1024;
-const curl_off_t CB_MAX_DOWNLOAD = curl_off_t(2) << 30;
 // Progress is stored at most this often (each store syncs the state file).
 const long I_PROGRESS_INTERVAL_MS = 200;
 
@@ -106,15 +107,14 @@ int64_t RateLimitKBps() {
 }
 
 // The download sizes in the engine state, and the stop request.
-class Progress {
+class Progress final : public tavo::service::FetchProgress {
 public:
     explicit Progress(pid_t pid) : pid_(pid) {}
-    void SetTotal(int64_t total) { total_ = total; }
-    void Add(int64_t cb) { done_ += cb; }
+    void SetTotal(int64_t total) override { total_ = total; }
+    void Add(int64_t cb) override { done_ += cb; }
     void Set(int64_t done) { done_ = done; }
-    int64_t Done() const { return done_; }
-    // Stores the progress (always when blForce); false when a stop was requested.
-    bool Report(bool blForce) {
+    int64_t Done() const override { return done_; }
+    bool Report(bool blForce) override {
         int64_t now = NowMs();
         if (!blForce && now - lastReport_ < I_PROGRESS_INTERVAL_MS) return !stop_;
         lastReport_ = now;
@@ -318,112 +318,56 @@ std::string FetchFolder(const TAVOAV_UPDATE_SOURCE& source, const std::string& s
     return std::string();
 }
 
-struct Download {
-    int fd;
-    Progress* pProgress;
-    int64_t base;  // bytes of the files fetched before this one
-    bool blStopped;
-};
-
-size_t OnCurlData(char* pData, size_t cbItem, size_t cItems, void* pUser) {
-    Download* pDownload = static_cast<Download*>(pUser);
-    size_t cb = cbItem * cItems;
-    if (tavo::files::WriteAll(pDownload->fd, pData, cb) != 0)
-        return 0;  // curl ends with a write error
-    pDownload->pProgress->Add(static_cast<int64_t>(cb));
-    return cb;
-}
-
-int OnCurlProgress(void* pUser, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    Download* pDownload = static_cast<Download*>(pUser);
-    if (!pDownload->pProgress->Report(false)) {
-        pDownload->blStopped = true;
-        return 1;
+// The HTTP fetcher's entry, loaded once from libtavoav_http.so in the folder
+// this library was loaded from (never from a path the environment names);
+// nullptr and *pError when it cannot be loaded.
+decltype(&TavoavHttpFetch) LoadHttpFetcher(std::string* pError) {
+    static std::mutex mutex;
+    static decltype(&TavoavHttpFetch) pFetch = nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pFetch) return pFetch;
+    // The loader records the folder as an absolute path when it loads the
+    // library, even one opened by a relative path from another folder.
+    Dl_info info;
+    char szFolder[PATH_MAX] = {0};
+    void* pSelf = dladdr(reinterpret_cast<void*>(&LoadHttpFetcher), &info) != 0 && info.dli_fname
+                      ? dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD)
+                      : nullptr;
+    const bool blFound = pSelf && dlinfo(pSelf, RTLD_DI_ORIGIN, szFolder) == 0;
+    if (pSelf) dlclose(pSelf);
+    if (!blFound || szFolder[0] != '/') {
+        *pError = "cannot find the folder of the service library";
+        return nullptr;
     }
-    return 0;
-}
-
-// The options every transfer of an HTTP source uses.
-void SetCommonOptions(CURL* pCurl, const TAVOAV_UPDATE_SOURCE& source, char* szError) {
-    curl_easy_setopt(pCurl, CURLOPT_ERRORBUFFER, szError);
-    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(pCurl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT,
-                     static_cast<long>(std::min<int>(source.timeoutSeconds, 30)));
-    // A transfer that stalls for the timeout fails; a slow steady one goes on.
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(source.timeoutSeconds));
-    curl_easy_setopt(pCurl, CURLOPT_MAXFILESIZE_LARGE, CB_MAX_DOWNLOAD);
-    // "" turns off proxies from the environment: only the configured one is used.
-    curl_easy_setopt(pCurl, CURLOPT_PROXY, source.szProxy);
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, "AntiVirus-Zentrel update");
-}
-
-std::string CurlReason(CURLcode code, const char* szError) {
-    std::string reason = curl_easy_strerror(code);
-    if (szError[0] != '\0') reason += std::string(" (") + szError + ")";
-    return reason;
+    const std::string path = std::string(szFolder) + "/" TAVOAV_HTTP_MODULE;
+    void* pModule = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* pEntry = pModule ? dlsym(pModule, "TavoavHttpFetch") : nullptr;
+    if (!pEntry) {
+        const char* szError = dlerror();
+        *pError = szError ? szError : path + ": no entry";
+        if (pModule) dlclose(pModule);
+        return nullptr;
+    }
+    pFetch = reinterpret_cast<decltype(&TavoavHttpFetch)>(pEntry);
+    return pFetch;
 }
 
 std::string FetchHttp(const TAVOAV_UPDATE_SOURCE& source, const std::string& staging,
                       Progress& progress) {
-    static std::once_flag once;
-    static CURLcode initResult = CURLE_OK;
-    std::call_once(once, [] { initResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
-    if (initResult != CURLE_OK) return "cannot start libcurl";
     const std::vector<std::string> urls = tavo::service::SplitUrls(source.szUrls);
     if (urls.empty()) return "no definition URLs configured";
-
-    // The sizes first, so that the dashboard shows the share fetched.
-    int64_t total = 0;
-    for (const std::string& url : urls) {
-        CURL* pCurl = curl_easy_init();
-        if (!pCurl) return "cannot start libcurl";
-        char szError[CURL_ERROR_SIZE] = {0};
-        SetCommonOptions(pCurl, source, szError);
-        curl_easy_setopt(pCurl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
-        curl_off_t cb = -1;
-        if (curl_easy_perform(pCurl) == CURLE_OK &&
-            curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &cb) == CURLE_OK && cb > 0)
-            total += cb;
-        curl_easy_cleanup(pCurl);
-    }
-    progress.SetTotal(total);
-    progress.Report(true);
-
+    std::vector<tavo::service::HttpFile> files;
     for (const std::string& url : urls) {
         const std::string name = tavo::service::UrlFileName(url);
         if (name.empty()) return OneLine(url) + ": not a definitions URL";
-        tavo::files::UniqueFd fd(
-            open((staging + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!fd)
-            return name + ": " +
-                   (errno == EEXIST ? std::string("named by two URLs") : strerror(errno));
-        CURL* pCurl = curl_easy_init();
-        if (!pCurl) return "cannot start libcurl";
-        char szError[CURL_ERROR_SIZE] = {0};
-        Download download{fd.Get(), &progress, progress.Done(), false};
-        SetCommonOptions(pCurl, source, szError);
-        curl_easy_setopt(pCurl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, OnCurlData);
-        curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &download);
-        curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, OnCurlProgress);
-        curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &download);
-        curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
-        CURLcode code = curl_easy_perform(pCurl);
-        curl_easy_cleanup(pCurl);
-        if (download.blStopped) return "stopped";
-        if (code != CURLE_OK) return name + ": " + CurlReason(code, szError);
-        if (fsync(fd.Get()) != 0 || close(fd.Release()) != 0)
-            return name + ": cannot write: " + strerror(errno);
+        files.push_back({url, name});
     }
-    progress.SetTotal(std::max(total, progress.Done()));
-    return std::string();
+    std::string error;
+    const auto pFetch = LoadHttpFetcher(&error);
+    if (!pFetch) return "cannot load the HTTP fetcher: " + error;
+    std::string reason;
+    pFetch(source, files, staging, progress, &reason);
+    return reason;
 }
 
 // Bytes in the folders freshclam downloads into (its tmp.* folders inside

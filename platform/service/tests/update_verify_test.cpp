@@ -1,9 +1,14 @@
 // Definition updates with the real definitions check (the scanner program):
 // a set the engine refuses never replaces the installed one, a set equal to
 // it changes nothing, a killed update leaves one whole set, the scanner
-// checks a set it has not seen, and the automatic update's crontab line.
+// checks a set it has not seen, the HTTP fetcher loaded only for an update
+// from HTTP URLs and only from beside the service library, and the automatic
+// update's crontab line.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,6 +106,10 @@ protected:
     }
     void ExpectFailedWith(const std::string& reason) {
         EXPECT_NE(AVUpdate_m(), 0);
+        ExpectMarkedFailedWith(reason);
+    }
+    // The last update is recorded as failed with the reason, and left nothing staged.
+    void ExpectMarkedFailedWith(const std::string& reason) {
         EXPECT_TRUE(Stat().isUpdFailed);
         TAVOAV_UPDATE_FACTS facts = Facts();
         EXPECT_STREQ(facts.szLastResult, "failed");
@@ -211,6 +220,127 @@ TEST_F(UpdateVerifyTest, TheScannerChecksASetItHasNotSeenAndNamesTheDamagedFile)
               "(zz.ndb: Malformed database (Problem parsing database at line 1))");
     std::filesystem::remove(Defs("zz.ndb"));
     EXPECT_EQ(AVDefsCheckInstalled(szReason, sizeof szReason), 0);
+}
+
+// --- the HTTP fetcher --------------------------------------------------------
+
+// libcurl is linked only into libtavoav_http.so, which the service loads from
+// its own folder for an update from HTTP URLs. Each update here runs in a
+// process of its own (update_process), which opens the service library by
+// path and lists what it mapped.
+class UpdateHttpFetcherTest : public UpdateVerifyTest {
+protected:
+    void TearDown() override {
+        if (refusing_ >= 0) close(refusing_);
+        UpdateVerifyTest::TearDown();
+    }
+    // The source becomes one URL on a loopback port that refuses connections
+    // (bound, never listening): the fetcher's reason shows it ran.
+    void UseHttp() {
+        refusing_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(refusing_, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t cbAddress = sizeof address;
+        ASSERT_EQ(bind(refusing_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(getsockname(refusing_, reinterpret_cast<sockaddr*>(&address), &cbAddress), 0);
+        TAVOAV_UPDATE_SOURCE source;
+        ASSERT_EQ(AVUpdateSourceGet(&source), 0);
+        snprintf(source.szSource, sizeof source.szSource, "http");
+        snprintf(source.szUrls, sizeof source.szUrls, "http://127.0.0.1:%d/fresh.ndb",
+                 ntohs(address.sin_port));
+        ASSERT_EQ(AVUpdateSourceSet(&source), 0);
+    }
+    struct Run {
+        int status;
+        std::vector<std::string> mapped;  // the files the process mapped
+        bool Maps(const std::string& part) const {
+            return std::any_of(mapped.begin(), mapped.end(), [&](const std::string& file) {
+                return file.find(part) != std::string::npos;
+            });
+        }
+    };
+    // One update with the service library at this path, started in one
+    // folder and run in another (update_process LIBRARY FOLDER).
+    static Run RunUpdate(const std::string& library, const std::string& startFolder = "/",
+                         const std::string& updateFolder = "/") {
+        const std::string command = "cd '" + startFolder + "' && '" UPDATE_PROCESS_BIN "' '" +
+                                    library + "' '" + updateFolder + "'";
+        Run run{-1, {}};
+        FILE* pOutput = popen(command.c_str(), "r");
+        if (!pOutput) return run;
+        char szLine[4096];
+        while (fgets(szLine, sizeof szLine, pOutput)) {
+            std::string line(szLine);
+            if (!line.empty() && line.back() == '\n') line.pop_back();
+            run.mapped.push_back(line);
+        }
+        const int status = pclose(pOutput);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+    // The reason an update ends with when the fetcher ran against the refusing port.
+    void ExpectRefusedByTheMirror() {
+        const std::string reason = Facts().szLastFailureReason;
+        EXPECT_EQ(reason.rfind("fresh.ndb: Couldn't connect to server", 0), 0u) << reason;
+        ExpectMarkedFailedWith(reason);
+    }
+    // A folder of its own for a copy of the service library.
+    std::string CopyFolder() const { return Real("/opt/lib"); }
+    void CopyLibrary(const std::string& from) const {
+        std::filesystem::create_directories(CopyFolder());
+        std::filesystem::copy_file(
+            from, CopyFolder() + "/" + std::filesystem::path(from).filename().string());
+    }
+
+    int refusing_ = -1;
+};
+
+TEST_F(UpdateHttpFetcherTest, AProcessThatFetchesNothingMapsNoLibcurl) {
+    Run run = RunUpdate(TAVOAV_LIB);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_STREQ(Facts().szLastResult, "current");
+    EXPECT_TRUE(run.Maps("/libtavoav.so"));
+    EXPECT_FALSE(run.Maps("libcurl"));
+    EXPECT_FALSE(run.Maps("libtavoav_http"));
+}
+
+TEST_F(UpdateHttpFetcherTest, AnHttpUpdateLoadsTheFetcherBesideTheLibrary) {
+    UseHttp();
+    Run run = RunUpdate(TAVOAV_LIB);
+    EXPECT_EQ(run.status, 1);
+    ExpectRefusedByTheMirror();
+    EXPECT_TRUE(run.Maps(std::filesystem::canonical(TAVOAV_HTTP_MODULE_FILE).string()));
+    EXPECT_TRUE(run.Maps("libcurl"));
+    ExpectOldSetScans();
+}
+
+TEST_F(UpdateHttpFetcherTest, AMissingFetcherFailsTheUpdateAndKeepsTheInstalledSet) {
+    UseHttp();
+    CopyLibrary(TAVOAV_LIB);  // without the fetcher
+    Run run = RunUpdate(CopyFolder() + "/libtavoav.so");
+    EXPECT_EQ(run.status, 1);
+    ExpectMarkedFailedWith("cannot load the HTTP fetcher: " + CopyFolder() +
+                           "/libtavoav_http.so: cannot open shared object file: No such file or "
+                           "directory");
+    EXPECT_FALSE(run.Maps("libcurl"));
+    ExpectOldSetScans();
+}
+
+TEST_F(UpdateHttpFetcherTest, AFetcherInTheWorkingFolderIsNeverLoaded) {
+    UseHttp();
+    CopyLibrary(TAVOAV_LIB);
+    CopyLibrary(TAVOAV_HTTP_MODULE_FILE);
+    // A share user's file where the update runs, under the fetcher's name.
+    const std::string share = Real("/volume1/share");
+    WriteFile(share + "/libtavoav_http.so", "not a library");
+    // Opened by a relative path, then run in the share.
+    Run run = RunUpdate("./libtavoav.so", CopyFolder(), share);
+    EXPECT_EQ(run.status, 1);
+    ExpectRefusedByTheMirror();
+    EXPECT_TRUE(run.Maps(CopyFolder() + "/libtavoav_http.so"));
+    EXPECT_FALSE(run.Maps(share));
 }
 
 // --- configuration and the crontab line ------------------------------------
