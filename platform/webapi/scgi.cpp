@@ -485,8 +485,14 @@ void ServeFresh(int conn, char** argv) {
                                const std::vector<PluginSet::File>& loadedFiles,
                                const PluginSet& plugins, const std::string& loadError,
                                char** argv) {
+    // Named apart while it waits, so that ps (and a test looking for
+    // processes left behind) tells it from a request being served.
+    char name[16] = {0};
+    prctl(PR_GET_NAME, name);
+    prctl(PR_SET_NAME, "tavo-waiting");
     int conn = TakeOver(waiter.handoffFd);
     if (conn < 0) _exit(0);  // the parent ended, restarts or died
+    prctl(PR_SET_NAME, name);
     const pid_t self = getpid();
     WriteFd(waiter.acceptedFd, reinterpret_cast<const char*>(&self), sizeof self);
     signal(SIGPIPE, SIG_DFL);
@@ -554,6 +560,9 @@ int RunScgi(int argc, char** argv, const std::vector<std::string>& pluginDirs) {
     }
     if (getenv(kConnectionVariable) != nullptr) ServeHandedOver(pluginDirs);
     const char* socketPath = argc == 3 ? argv[2] : nullptr;
+    // Executed anew through /proc/self/exe, the process would be named "exe".
+    const char* program = strrchr(argv[0], '/');
+    prctl(PR_SET_NAME, program != nullptr ? program + 1 : argv[0]);
     // Every symbol bound once, here: bound lazily, each request process
     // would look up again every function the parent never called.
     if (getenv("LD_BIND_NOW") == nullptr) {

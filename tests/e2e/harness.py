@@ -186,18 +186,25 @@ def _processes_with_env(name, value):
 
 
 def _is_warm_parent(pid):
-    """True for the SCGI parent lighttpd keeps running ("tavo-webapi scgi",
-    a child of lighttpd); its request processes are its own children."""
+    """True for the warm SCGI server lighttpd keeps running: the parent
+    ("tavo-webapi scgi", a child of lighttpd) and the children it keeps
+    waiting for a request (named "tavo-waiting" until they take one).
+    Request processes are the parent's children too, and are not it."""
+    def name_and_parent(p):
+        with open("/proc/%d/stat" % p) as f:
+            text = f.read()
+        return text[text.index("(") + 1:text.rindex(")")], int(text.rsplit(")", 1)[1].split()[1])
+
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
             args = f.read().split(b"\0")
-        with open("/proc/%d/stat" % pid) as f:
-            ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-        with open("/proc/%d/comm" % ppid) as f:
-            parent = f.read().strip()
+        name, ppid = name_and_parent(pid)
+        if name == "tavo-waiting":
+            return _is_warm_parent(ppid)
+        parent_name = name_and_parent(ppid)[0]
     except (OSError, ValueError, IndexError):
         return False
-    return len(args) >= 2 and args[1] == b"scgi" and parent == "lighttpd"
+    return len(args) >= 2 and args[1] == b"scgi" and parent_name == "lighttpd"
 
 
 class SandboxError(RuntimeError):
