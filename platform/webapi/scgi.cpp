@@ -278,6 +278,16 @@ int ListenAt(const char* path) {
     return fd;
 }
 
+// Puts /dev/null on standard input once what it held (a socket or a
+// connection) has been moved off it or handed on.
+void StdinFromNull() {
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0 && null != STDIN_FILENO) {
+        dup2(null, STDIN_FILENO);
+        close(null);
+    }
+}
+
 // The listening socket handed over as standard input, moved off it
 // (close-on-exec) with /dev/null put in its place. -1 when it is none.
 int TakeInheritedSocket() {
@@ -292,11 +302,7 @@ int TakeInheritedSocket() {
         TAVO_LOG(LOG_ERR, "cannot take over the SCGI socket: %m");
         return -1;
     }
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0 && null != STDIN_FILENO) {
-        dup2(null, STDIN_FILENO);
-        close(null);
-    }
+    StdinFromNull();
     return fd;
 }
 
@@ -324,11 +330,7 @@ void Reexec(int listenFd, char** argv) {
     execv("/proc/self/exe", argv);
     TAVO_LOG(LOG_ERR, "cannot restart to reload the plug-ins: %m");
     unsetenv(kInheritedVariable);
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) {
-        dup2(null, STDIN_FILENO);
-        if (null != STDIN_FILENO) close(null);
-    }
+    StdinFromNull();
 }
 
 // Reaps every ended child; returns their pids.
@@ -457,11 +459,7 @@ void ServeFresh(int conn, char** argv) {
     execv("/proc/self/exe", argv);
     TAVO_LOG(LOG_ERR, "cannot start a process with the changed plug-ins: %m");
     unsetenv(kConnectionVariable);
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) {
-        dup2(null, STDIN_FILENO);
-        if (null != STDIN_FILENO) close(null);
-    }
+    StdinFromNull();
 }
 
 // The fresh process of ServeFresh: the connection is standard input.
@@ -469,11 +467,7 @@ void ServeFresh(int conn, char** argv) {
     unsetenv(kConnectionVariable);
     int conn = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
     if (conn < 0) _exit(1);
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0 && null != STDIN_FILENO) {
-        dup2(null, STDIN_FILENO);
-        close(null);
-    }
+    StdinFromNull();
     PluginSet plugins;
     std::string error;
     LoadPlugins(dirs, plugins, error);
