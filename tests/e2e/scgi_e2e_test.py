@@ -9,7 +9,6 @@ import pathlib
 import shutil
 import signal
 import stat
-import subprocess
 import tempfile
 import unittest
 import urllib.parse
@@ -38,17 +37,27 @@ def scgi_parents(sb):
     return found
 
 
-def connection_sockets(pid, socket_folder):
-    """The sockets pid holds that are connections of the SCGI socket
-    (accepted sockets carry the listening socket's path in /proc/net/unix)."""
+def socket_inodes(pid):
+    """Inodes of the sockets pid holds."""
     inodes = set()
-    for fd in os.listdir("/proc/%d/fd" % pid):
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return inodes
+    for fd in fds:
         try:
             target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
         except OSError:
             continue
         if target.startswith("socket:["):
             inodes.add(target[len("socket:["):-1])
+    return inodes
+
+
+def connection_sockets(pid, socket_folder):
+    """The sockets pid holds that are connections of the SCGI socket
+    (accepted sockets carry the listening socket's path in /proc/net/unix)."""
+    inodes = socket_inodes(pid)
     held = []
     with open("/proc/net/unix") as f:
         next(f)
@@ -75,6 +84,15 @@ def children_of(pid):
     return found
 
 
+def process_name(pid):
+    """pid's name, as ps shows it; empty once it has ended."""
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return ""
+
+
 def holders_of_listening_socket(socket_folder):
     """Pids holding a listening socket bound beneath socket_folder."""
     inodes = set()
@@ -98,16 +116,30 @@ def holders_of_listening_socket(socket_folder):
     return pids
 
 
-def queued_handovers(pids):
-    """Bytes queued on the SEQPACKET sockets pids hold: one per connection
-    the parent handed over that no child has taken yet."""
-    out = subprocess.run(["ss", "-x", "-a", "-p"], capture_output=True, text=True, check=True).stdout
-    queued = 0
-    for line in out.splitlines():
-        fields = line.split()
-        if len(fields) > 2 and fields[0] == "u_seq" and any("pid=%d," % pid in line for pid in pids):
-            queued += int(fields[2])
-    return queued
+def sockets_held():
+    """Inodes of every socket some process holds."""
+    inodes = set()
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            inodes |= socket_inodes(int(entry))
+    return inodes
+
+
+def connections_in_flight(socket_folder):
+    """Connections of the SCGI socket that were accepted (an accepted socket
+    has an inode, one still in the listen queue has none) and that no
+    process holds: handed over by the parent, not yet taken by a child.
+    Read from /proc alone, since the kernel may lack the socket diagnostics
+    a tool such as ss needs to show queue lengths."""
+    accepted = set()
+    with open("/proc/net/unix") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if (len(fields) >= 8 and fields[3] != "00010000" and fields[6] != "0"
+                    and fields[7].startswith(str(socket_folder))):
+                accepted.add(fields[6])
+    return accepted - sockets_held()
 
 
 class ScgiCase(unittest.TestCase):
@@ -132,7 +164,8 @@ class TestPlugin(ScgiCase):
         """Whether the parent's children are the two it keeps waiting (the
         one that served the last request gone, none holding a connection)."""
         children = children_of(parent)
-        return len(children) == 2 and not any(connection_sockets(pid, self.sb.tmp / "scgi") for pid in children)
+        return (len(children) == 2 and all(process_name(pid) == "tavo-waiting" for pid in children)
+                and not any(connection_sockets(pid, self.sb.tmp / "scgi") for pid in children))
 
     def echo(self, value, sb=None):
         return (sb or self.sb).call("TAVO.Test", "echo", value=value)
@@ -206,7 +239,8 @@ class TestPlugin(ScgiCase):
         try:
             with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
                 answer = pool.submit(self.sb.call, "TAVO.Other", "echo", value=2)
-                self.assertTrue(wait_until(lambda: queued_handovers(waiting) > 0))
+                self.assertTrue(wait_until(lambda: connections_in_flight(self.sb.tmp / "scgi")),
+                                self.sb.error_log()[-3000:])
                 new = self.plugins / "TAVO.Test.so.new"
                 shutil.copy2(pathlib.Path(PLUGINS).parent / "plugins-other" / "TAVO.TestOther.so", new)
                 os.rename(new, self.plugins / "TAVO.Test.so")
